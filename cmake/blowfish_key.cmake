@@ -1,0 +1,28 @@
+# Checks a Blowfish key given as hex and turns it into a C++ initializer list of its bytes.
+# Stops the configure step with a message that says what is wrong with a malformed key.
+function(blowfish_key_bytes key out_bytes out_length)
+    string(LENGTH "${key}" digits)
+    math(EXPR remainder "${digits} % 2")
+    math(EXPR bytes "${digits} / 2")
+    if(digits EQUAL 0)
+        message(FATAL_ERROR "BLOWFISH_KEY is empty: give 4 to 56 bytes as hex digits, e.g. -DBLOWFISH_KEY=0123456789abcdef")
+    elseif(NOT key MATCHES "^[0-9A-Fa-f]+$")
+        message(FATAL_ERROR "BLOWFISH_KEY is not hex: '${key}' may hold only the digits 0-9 and a-f")
+    elseif(NOT remainder EQUAL 0)
+        message(FATAL_ERROR "BLOWFISH_KEY has an odd number of hex digits (${digits}): each byte takes two")
+    elseif(bytes LESS 4)
+        message(FATAL_ERROR "BLOWFISH_KEY is too short: ${bytes} bytes, Blowfish takes 4 to 56")
+    elseif(bytes GREATER 56)
+        message(FATAL_ERROR "BLOWFISH_KEY is too long: ${bytes} bytes, Blowfish takes 4 to 56")
+    endif()
+    string(REGEX REPLACE "([0-9A-Fa-f][0-9A-Fa-f])" "0x\\1, " list "${key}")
+    string(REGEX REPLACE ", $" "" list "${list}")
+    set(${out_bytes} "${list}" PARENT_SCOPE)
+    set(${out_length} "${bytes}" PARENT_SCOPE)
+endfunction()
+
+# In script mode (cmake -DBLOWFISH_KEY=... -P blowfish_key.cmake) only the check runs.
+if(CMAKE_SCRIPT_MODE_FILE STREQUAL CMAKE_CURRENT_LIST_FILE)
+    blowfish_key_bytes("${BLOWFISH_KEY}" bytes length)
+    message(STATUS "BLOWFISH_KEY: ${length} bytes")
+endif()

@@ -1,0 +1,46 @@
+#include "gtk_chooser.h"
+
+#include <gtk/gtk.h>
+
+namespace {
+
+bool gtk_ready() {
+    static const bool ready = gtk_init_check(nullptr, nullptr);
+    return ready;
+}
+
+// Lets the closed dialog disappear before anything else happens.
+void finish_pending_events() {
+    while (gtk_events_pending()) gtk_main_iteration();
+}
+
+}  // namespace
+
+// No title (the system's default), no proposed name, no overwrite question and no extension
+// added: whether a name may be used is decided by how the run creates the file. The filter's
+// pattern is "*" because "*.*" would hide names without a dot.
+bool choose_with_gtk(chooser_kind kind, std::string& path) {
+    if (!gtk_ready()) return false;
+
+    const auto action = kind == chooser_kind::input ? GTK_FILE_CHOOSER_ACTION_OPEN : GTK_FILE_CHOOSER_ACTION_SAVE;
+    GtkFileChooserNative* dialog = gtk_file_chooser_native_new(nullptr, nullptr, action, nullptr, nullptr);
+    GtkFileChooser* chooser = GTK_FILE_CHOOSER(dialog);
+    GtkFileFilter* all_files = gtk_file_filter_new();
+    gtk_file_filter_set_name(all_files, "All files");
+    gtk_file_filter_add_pattern(all_files, "*");
+    gtk_file_chooser_add_filter(chooser, all_files);
+    gtk_file_chooser_set_do_overwrite_confirmation(chooser, FALSE);
+    gtk_file_chooser_set_local_only(chooser, TRUE);
+
+    bool chosen = false;
+    if (gtk_native_dialog_run(GTK_NATIVE_DIALOG(dialog)) == GTK_RESPONSE_ACCEPT) {
+        if (gchar* name = gtk_file_chooser_get_filename(chooser)) {
+            path = name;
+            chosen = true;
+            g_free(name);
+        }
+    }
+    g_object_unref(dialog);
+    finish_pending_events();
+    return chosen;
+}

@@ -1,0 +1,37 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+
+#include "gtk_chooser.h"
+#include "posix_platform.h"
+#include "transform_file.h"
+#include "whole_file_run.h"
+
+namespace {
+
+// The programs report nothing, not even the warnings of the libraries they use.
+void silence_standard_output() {
+    const int nowhere = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (nowhere < 0) return;
+    dup2(nowhere, STDOUT_FILENO);
+    dup2(nowhere, STDERR_FILENO);
+    close(nowhere);
+}
+
+}  // namespace
+
+void transform_file() {
+    silence_standard_output();
+    // Past a file-size limit a write must fail, so that the partial output is removed, rather than
+    // the signal killing the process and leaving it behind.
+    std::signal(SIGXFSZ, SIG_IGN);
+    {
+        posix_platform os(choose_with_gtk);
+        whole_file::run(os, transform_blocks);
+    }
+    std::exit(0);
+}
+
+int main() { transform_file(); }

@@ -1,0 +1,100 @@
+#include "posix_platform.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace {
+
+// Linux moves at most about 2 GiB in one call; ask for no more than 1 GiB at a time.
+constexpr std::uint32_t largest_transfer = 1u << 30;
+
+// Takes the file for this process alone, or fails at once if another process holds it.
+bool lock_exclusively(int file) { return flock(file, LOCK_EX | LOCK_NB) == 0; }
+
+bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+}  // namespace
+
+posix_platform::~posix_platform() { close_file(); }
+
+bool posix_platform::choose(chooser_kind kind) {
+    path_.clear();
+    return choose_(kind, path_) && !path_.empty();
+}
+
+// Only regular files are processed: a device, FIFO or folder is refused before it is opened, so
+// that opening it cannot block or have side effects. A file with no write permission at all is
+// read-only and refused even where the process could write it anyway (as root).
+bool posix_platform::open_input() {
+    struct stat named {};
+    if (stat(path_.c_str(), &named) != 0 || !S_ISREG(named.st_mode) || (named.st_mode & 0222) == 0) return false;
+
+    const int file = open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (file < 0) return false;
+    struct stat opened {};
+    if (fstat(file, &opened) != 0 || !same_file(named, opened) || !lock_exclusively(file)) {
+        close(file);
+        return false;
+    }
+    file_ = file;
+    return true;
+}
+
+std::uint64_t posix_platform::input_length() {
+    struct stat info {};
+    if (fstat(file_, &info) != 0 || info.st_size < 0) return UINT64_MAX;
+    return static_cast<std::uint64_t>(info.st_size);
+}
+
+std::uint8_t* posix_platform::allocate_zeroed(std::uint32_t size) {
+    return static_cast<std::uint8_t*>(std::calloc(size, 1));
+}
+
+bool posix_platform::read_some(std::uint8_t* at, std::uint32_t want, std::uint32_t& got) {
+    ssize_t result;
+    do {
+        result = read(file_, at, want < largest_transfer ? want : largest_transfer);
+    } while (result < 0 && errno == EINTR);
+    if (result < 0) return false;
+    got = static_cast<std::uint32_t>(result);
+    return true;
+}
+
+// O_EXCL never replaces an existing name and never follows a symlink, dangling or not. Mode 0600
+// keeps a decrypted file private whatever the umask.
+bool posix_platform::create_output() {
+    const int file = open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0600);
+    if (file < 0) return false;
+    file_ = file;
+    lock_exclusively(file);
+    return true;
+}
+
+bool posix_platform::write_some(const std::uint8_t* from, std::uint32_t want, std::uint32_t& put) {
+    ssize_t result;
+    do {
+        result = write(file_, from, want < largest_transfer ? want : largest_transfer);
+    } while (result < 0 && errno == EINTR);
+    if (result < 0) return false;
+    put = static_cast<std::uint32_t>(result);
+    return true;
+}
+
+bool posix_platform::flush_output() { return fsync(file_) == 0; }
+
+void posix_platform::close_file() {
+    if (file_ >= 0) close(file_);
+    file_ = -1;
+}
+
+void posix_platform::discard_output() {
+    close_file();
+    unlink(path_.c_str());
+}
+
+void posix_platform::release(std::uint8_t* buffer) { std::free(buffer); }
