@@ -5,6 +5,8 @@
 #include <cstdint>
 
 // Words 0-17 are the initial P-array, words 18-1041 the initial S-boxes S0, S1, S2, S3.
+namespace blowfish {
+
 inline constexpr std::array<std::uint32_t, 1042> pi_words = {
     0x243f6a88, 0x85a308d3, 0x13198a2e, 0x03707344, 0xa4093822, 0x299f31d0,
     0x082efa98, 0xec4e6c89, 0x452821e6, 0x38d01377, 0xbe5466cf, 0x34e90c6c,
@@ -181,3 +183,5 @@ inline constexpr std::array<std::uint32_t, 1042> pi_words = {
     0x01c36ae4, 0xd6ebe1f9, 0x90d4f869, 0xa65cdea0, 0x3f09252d, 0xc208e69f,
     0xb74e6132, 0xce77e25b, 0x578fdfe3, 0x3ac372e6,
 };
+
+}  // namespace blowfish
