@@ -1,0 +1,239 @@
+// The whole run on real files in a temporary folder, with the choosers scripted.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "blowfish.h"
+#include "run_test_support.h"
+#include "whole_file_run.h"
+
+namespace {
+
+using namespace run_test;
+namespace fs = std::filesystem;
+using answers = std::vector<std::optional<fs::path>>;
+using asked = std::vector<chooser_kind>;
+
+constexpr auto input = chooser_kind::input;
+constexpr auto output = chooser_kind::output;
+
+template <typename Platform = posix_platform>
+asked run_with(answers script, block_walk walk = encrypt_blocks) {
+    scripted_chooser chooser(std::move(script));
+    {
+        Platform os(chooser.function());
+        whole_file::run(os, walk);
+    }
+    return chooser.asked();
+}
+
+class WholeFileRun : public ::testing::Test {
+protected:
+    temporary_folder folder;
+    const fs::path in = folder / "in.bin";
+    const fs::path out = folder / "out.bin";
+    const bytes original = random_bytes(1003, 7);
+
+    void SetUp() override { write_file(in, original); }
+
+    // The run ended before the output chooser, and the input is as it was.
+    void expect_not_processed(const asked& questions) {
+        EXPECT_EQ(questions, asked{input});
+        EXPECT_EQ(read_file(in), original);
+        EXPECT_FALSE(fs::exists(out));
+    }
+};
+
+TEST_F(WholeFileRun, LengthsRoundTripWithTheTailUnchanged) {
+    for (std::size_t length : {1u, 7u, 8u, 9u, 17u, 1003u, 3u * 1024 * 1024 + 5, 4u * 1024 * 1024}) {
+        SCOPED_TRACE(length);
+        const bytes plain = random_bytes(length, static_cast<unsigned>(length));
+        const fs::path source = folder / ("plain-" + std::to_string(length));
+        const fs::path encrypted = folder / ("encrypted-" + std::to_string(length));
+        const fs::path decrypted = folder / ("decrypted-" + std::to_string(length));
+        write_file(source, plain);
+
+        EXPECT_EQ(run_with({source, encrypted}), (asked{input, output}));
+        const bytes cipher = read_file(encrypted);
+        ASSERT_EQ(cipher, encrypted_by_blocks(plain));
+        const std::size_t whole = length / 8 * 8;
+        EXPECT_TRUE(std::equal(cipher.begin() + static_cast<long>(whole), cipher.end(), plain.begin() + static_cast<long>(whole)));
+        EXPECT_TRUE(whole == 0 || cipher != plain);
+        EXPECT_EQ(read_file(source), plain);
+
+        EXPECT_EQ(run_with({encrypted, decrypted}, decrypt_blocks), (asked{input, output}));
+        EXPECT_EQ(read_file(decrypted), plain);
+        EXPECT_EQ(read_file(encrypted), cipher);
+    }
+}
+
+TEST_F(WholeFileRun, EqualAlignedBlocksGiveEqualOutputBlocks) {
+    bytes repeated;
+    for (int i = 0; i < 64; ++i) repeated.insert(repeated.end(), {1, 2, 3, 4, 5, 6, 7, 8});
+    repeated.push_back(9);
+    write_file(in, repeated);
+    run_with({in, out});
+    const bytes cipher = read_file(out);
+    ASSERT_EQ(cipher.size(), repeated.size());
+    for (std::size_t at = 8; at + 8 <= cipher.size(); at += 8)
+        EXPECT_TRUE(std::equal(cipher.begin(), cipher.begin() + 8, cipher.begin() + static_cast<long>(at)));
+    EXPECT_NE(cipher[0], 1);
+    EXPECT_EQ(cipher.back(), 9);
+}
+
+TEST_F(WholeFileRun, OutputIsPrivateWhateverTheUmask) {
+    const mode_t before = umask(0);
+    run_with({in, out});
+    umask(before);
+    struct stat info {};
+    ASSERT_EQ(stat(out.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+}
+
+TEST_F(WholeFileRun, CancellingTheInputChooserAsksNothingMore) {
+    expect_not_processed(run_with({std::nullopt, out}));
+    EXPECT_EQ(folder.names(), std::vector<std::string>{"in.bin"});
+}
+
+TEST_F(WholeFileRun, InputsThatCannotBeOpenedAreNotProcessed) {
+    expect_not_processed(run_with({folder / "missing", out}));
+
+    fs::create_directory(folder / "folder");
+    expect_not_processed(run_with({folder / "folder", out}));
+
+    ASSERT_EQ(mkfifo((folder / "fifo").c_str(), 0600), 0);
+    expect_not_processed(run_with({folder / "fifo", out}));
+
+    ASSERT_EQ(chmod(in.c_str(), 0444), 0);
+    expect_not_processed(run_with({in, out}));
+    ASSERT_EQ(chmod(in.c_str(), 0600), 0);
+}
+
+TEST_F(WholeFileRun, InputLockedByAnotherIsNotProcessed) {
+    const int holder = open(in.c_str(), O_RDONLY);
+    ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    expect_not_processed(run_with({in, out}));
+    close(holder);
+    EXPECT_EQ(run_with({in, out}), (asked{input, output}));
+}
+
+TEST_F(WholeFileRun, EmptyAndFourGibibyteInputsEndAfterTheSizeCheck) {
+    write_file(in, {});
+    EXPECT_EQ(run_with({in, out}), asked{input});
+    EXPECT_FALSE(fs::exists(out));
+
+    for (std::uintmax_t length : {std::uintmax_t{1} << 32, (std::uintmax_t{1} << 32) + 9}) {
+        fs::resize_file(in, length);  // sparse: takes no space
+        EXPECT_EQ(run_with({in, out}), asked{input});
+        EXPECT_EQ(fs::file_size(in), length);
+        EXPECT_FALSE(fs::exists(out));
+    }
+}
+
+TEST_F(WholeFileRun, CancellingTheOutputChooserWritesNothing) {
+    EXPECT_EQ(run_with({in, std::nullopt}), (asked{input, output}));
+    EXPECT_EQ(folder.names(), std::vector<std::string>{"in.bin"});
+    EXPECT_EQ(read_file(in), original);
+}
+
+TEST_F(WholeFileRun, ExistingOutputNamesAreLeftUntouched) {
+    const bytes other = random_bytes(20, 3);
+    write_file(out, other);
+    run_with({in, out});
+    EXPECT_EQ(read_file(out), other);
+
+    run_with({in, in});
+    EXPECT_EQ(read_file(in), original);
+
+    fs::create_directory(folder / "folder");
+    run_with({in, folder / "folder"});
+    EXPECT_TRUE(fs::is_directory(folder / "folder"));
+}
+
+TEST_F(WholeFileRun, DanglingSymlinkAsOutputIsNeitherFollowedNorReplaced) {
+    fs::create_symlink(folder / "target", out);
+    run_with({in, out});
+    EXPECT_FALSE(fs::exists(folder / "target"));
+    EXPECT_TRUE(fs::is_symlink(out));
+}
+
+TEST_F(WholeFileRun, OutputInAMissingFolderIsNotCreated) {
+    run_with({in, folder / "missing" / "out.bin"});
+    EXPECT_EQ(folder.names(), std::vector<std::string>{"in.bin"});
+}
+
+// Faults the file system will not make on cue, injected at the platform's seams.
+struct no_memory : posix_platform {
+    using posix_platform::posix_platform;
+    std::uint8_t* allocate_zeroed(std::uint32_t) { return nullptr; }
+};
+
+struct failing_read : posix_platform {
+    using posix_platform::posix_platform;
+    bool read_some(std::uint8_t*, std::uint32_t, std::uint32_t&) { return false; }
+};
+
+// The file turns out shorter than its size said: the first read gets part, the next none.
+struct file_ends_early : posix_platform {
+    using posix_platform::posix_platform;
+    int reads = 0;
+    bool read_some(std::uint8_t* at, std::uint32_t want, std::uint32_t& got) {
+        if (reads++ != 0) {
+            got = 0;
+            return true;
+        }
+        return posix_platform::read_some(at, want / 2, got);
+    }
+};
+
+// Writes go through in small pieces, then fail part-way.
+struct write_fails_part_way : posix_platform {
+    using posix_platform::posix_platform;
+    std::uint32_t written = 0;
+    bool write_some(const std::uint8_t* from, std::uint32_t want, std::uint32_t& put) {
+        if (written >= 500) return false;
+        const bool ok = posix_platform::write_some(from, want < 100 ? want : 100, put);
+        written += put;
+        return ok;
+    }
+};
+
+struct flush_fails : posix_platform {
+    using posix_platform::posix_platform;
+    bool flush_output() { return false; }
+};
+
+// A read that returns part of the file at a time must still deliver all of it.
+struct short_reads_and_writes : posix_platform {
+    using posix_platform::posix_platform;
+    bool read_some(std::uint8_t* at, std::uint32_t want, std::uint32_t& got) {
+        return posix_platform::read_some(at, want < 13 ? want : 13, got);
+    }
+    bool write_some(const std::uint8_t* from, std::uint32_t want, std::uint32_t& put) {
+        return posix_platform::write_some(from, want < 29 ? want : 29, put);
+    }
+};
+
+TEST_F(WholeFileRun, FailedAllocationOrReadEndsBeforeTheOutputChooser) {
+    expect_not_processed(run_with<no_memory>({in, out}));
+    expect_not_processed(run_with<failing_read>({in, out}));
+    expect_not_processed(run_with<file_ends_early>({in, out}));
+}
+
+TEST_F(WholeFileRun, FailedWriteOrFlushLeavesNoOutput) {
+    EXPECT_EQ(run_with<write_fails_part_way>({in, out}), (asked{input, output}));
+    EXPECT_FALSE(fs::exists(out));
+    EXPECT_EQ(run_with<flush_fails>({in, out}), (asked{input, output}));
+    EXPECT_FALSE(fs::exists(out));
+    EXPECT_EQ(read_file(in), original);
+}
+
+TEST_F(WholeFileRun, ShortReadsAndWritesAreCarriedOnUntilDone) {
+    run_with<short_reads_and_writes>({in, out});
+    EXPECT_EQ(read_file(out), encrypted_by_blocks(original));
+}
+
+}  // namespace
