@@ -6,64 +6,24 @@
 #include <cstdint>
 #include <vector>
 
+#include "block_agreement.h"
 #include "blowfish.h"
 #include "group_size.h"
 
 namespace {
 
-using walk = void (*)(std::uint8_t*, std::uint32_t);
-using single = std::uint8_t* (*)(std::uint8_t*);
-
-// A fixed-seed xorshift, so that a failure repeats exactly.
-std::vector<std::uint8_t> random_bytes(std::size_t size, std::uint32_t seed) {
-    std::vector<std::uint8_t> bytes(size);
-    std::uint32_t x = seed | 1;
-    for (auto& byte : bytes) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        byte = static_cast<std::uint8_t>(x >> 24);
-    }
-    return bytes;
-}
-
-constexpr std::size_t guard = 16;
-
-// Transforms count blocks at offset in a copy of data with the walk and with the single-block
-// operation, then compares the whole buffers, guards included.
-void expect_walk_equals_singles(walk transform_blocks, single transform_block, std::uint32_t count,
-                                std::size_t offset, std::uint32_t seed) {
-    const auto original = random_bytes(guard + offset + 8 * std::size_t{count} + guard, seed);
-    auto by_walk = original;
-    auto by_single = original;
-
-    transform_blocks(by_walk.data() + guard + offset, count);
-    std::uint8_t* at = by_single.data() + guard + offset;
-    for (std::uint32_t i = 0; i < count; ++i) at = transform_block(at);
-
-    ASSERT_EQ(by_walk, by_single) << "count " << count << ", offset " << offset;
-    if (count != 0) {
-        EXPECT_NE(by_walk, original) << "count " << count << ": nothing transformed";
-    }
-}
-
-std::vector<std::uint32_t> counts_to_try() {
-    std::vector<std::uint32_t> counts;
-    for (std::uint32_t c = 0; c <= 4 * blowfish::group_blocks + 3; ++c) counts.push_back(c);
-    for (std::uint32_t c : {61u, 64u, 127u, 128u, 129u, 255u, 1000u, 4099u}) counts.push_back(c);
-    return counts;
-}
+using namespace block_agreement;
 
 TEST(MultiBlock, EncryptEqualsSingleBlocksAtEveryCountAndAlignment) {
     std::uint32_t seed = 1;
-    for (std::uint32_t count : counts_to_try())
+    for (std::uint32_t count : counts_to_try(blowfish::group_blocks))
         for (std::size_t offset = 0; offset < 8; ++offset)
             expect_walk_equals_singles(encrypt_blocks, encrypt_block, count, offset, seed++);
 }
 
 TEST(MultiBlock, DecryptEqualsSingleBlocksAtEveryCountAndAlignment) {
     std::uint32_t seed = 1000;
-    for (std::uint32_t count : counts_to_try())
+    for (std::uint32_t count : counts_to_try(blowfish::group_blocks))
         for (std::size_t offset = 0; offset < 8; ++offset)
             expect_walk_equals_singles(decrypt_blocks, decrypt_block, count, offset, seed++);
 }
