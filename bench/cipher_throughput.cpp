@@ -1,0 +1,123 @@
+#include "cipher_throughput.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "blowfish.h"
+#include "configured_key.h"
+#include "gather_blocks.h"
+#include "peers.h"
+
+namespace {
+
+using transform = std::function<void(std::uint8_t*, std::size_t)>;
+
+struct contender {
+    std::string name;
+    transform encrypt;
+    transform decrypt;
+    double best_encrypt = 1e30;  // seconds
+    double best_decrypt = 1e30;
+};
+
+std::vector<std::uint8_t> random_bytes(std::size_t size) {
+    std::vector<std::uint8_t> bytes(size);
+    std::uint64_t x = 0x9e3779b97f4a7c15u;
+    for (auto& byte : bytes) {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        byte = static_cast<std::uint8_t>(x >> 56);
+    }
+    return bytes;
+}
+
+auto blocks(std::size_t size) { return static_cast<std::uint32_t>(size / 8); }
+
+double seconds(const transform& f, std::vector<std::uint8_t>& data) {
+    const auto start = std::chrono::steady_clock::now();
+    f(data.data(), data.size());
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+std::vector<contender> contenders(std::vector<std::unique_ptr<peer>>& peers) {
+    std::vector<contender> all;
+    all.push_back({"ours, groups of 8 (the programs)", [](std::uint8_t* d, std::size_t n) { encrypt_blocks(d, blocks(n)); },
+                   [](std::uint8_t* d, std::size_t n) { decrypt_blocks(d, blocks(n)); }});
+    all.push_back({"ours, one block at a time",
+                   [](std::uint8_t* d, std::size_t n) {
+                       for (std::uint32_t i = blocks(n); i != 0; --i) d = encrypt_block(d);
+                   },
+                   [](std::uint8_t* d, std::size_t n) {
+                       for (std::uint32_t i = blocks(n); i != 0; --i) d = decrypt_block(d);
+                   }});
+    if (blowfish::gather_supported()) {
+        all.push_back({"ours, AVX2 gathers of 16 (unused)",
+                       [](std::uint8_t* d, std::size_t n) { blowfish::encrypt_blocks_gather(d, blocks(n)); },
+                       [](std::uint8_t* d, std::size_t n) { blowfish::decrypt_blocks_gather(d, blocks(n)); }});
+    }
+    for (auto& p : peers) {
+        peer* q = p.get();
+        all.push_back({q->name(), [q](std::uint8_t* d, std::size_t n) { q->encrypt(d, n); },
+                       [q](std::uint8_t* d, std::size_t n) { q->decrypt(d, n); }});
+    }
+    return all;
+}
+
+}  // namespace
+
+cipher_figures measure_ciphers(std::size_t buffer_size, int repeats) {
+    std::vector<std::string> skipped;
+    auto peers = make_peers(blowfish::configured_key.data(), blowfish::configured_key.size(), skipped);
+    auto all = contenders(peers);
+
+    const auto plain = random_bytes(buffer_size);
+    auto cipher = plain;
+    all.front().encrypt(cipher.data(), cipher.size());
+
+    cipher_figures figures;
+    for (auto& c : all) {
+        auto work = plain;
+        c.encrypt(work.data(), work.size());
+        const bool encrypt_same = work == cipher;
+        work = cipher;
+        c.decrypt(work.data(), work.size());
+        if (!encrypt_same || work != plain) {
+            std::printf("MISMATCH: %s does not produce the same bytes as ours (%s); no figures printed\n",
+                        c.name.c_str(), encrypt_same ? "decrypt" : "encrypt");
+            return figures;
+        }
+    }
+    figures.identical = true;
+
+    auto work = plain;
+    for (int r = 0; r < repeats; ++r) {
+        for (auto& c : all) {
+            c.best_encrypt = std::min(c.best_encrypt, seconds(c.encrypt, work));
+            c.best_decrypt = std::min(c.best_decrypt, seconds(c.decrypt, work));
+        }
+    }
+
+    const double mb = static_cast<double>(buffer_size) / 1e6;
+    std::printf("Cipher throughput: %zu MiB buffer, one thread, best of %d; MB/s = 10^6 bytes/s\n",
+                buffer_size >> 20, repeats);
+    std::printf("  %-36s %9s %9s %14s %14s\n", "", "encrypt", "decrypt", "ours/this enc", "ours/this dec");
+    const contender& ours = all.front();
+    for (const auto& c : all) {
+        std::printf("  %-36s %9.1f %9.1f", c.name.c_str(), mb / c.best_encrypt, mb / c.best_decrypt);
+        if (&c != &ours) std::printf(" %13.2fx %13.2fx", c.best_encrypt / ours.best_encrypt, c.best_decrypt / ours.best_decrypt);
+        std::printf("\n");
+    }
+    for (const auto& s : skipped) std::printf("  (left out: %s)\n", s.c_str());
+    std::printf("  all %zu produce identical bytes, both directions\n", all.size());
+
+    figures.ours_encrypt = mb / ours.best_encrypt;
+    figures.ours_decrypt = mb / ours.best_decrypt;
+    figures.openssl_encrypt = mb / all[all.size() - peers.size()].best_encrypt;
+    return figures;
+}
