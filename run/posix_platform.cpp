@@ -2,11 +2,11 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 
 namespace {
 
@@ -20,7 +20,10 @@ bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == 
 
 }  // namespace
 
-posix_platform::~posix_platform() { close_file(); }
+posix_platform::~posix_platform() {
+    close_file();
+    release(nullptr);
+}
 
 bool posix_platform::choose(chooser_kind kind) {
     path_.clear();
@@ -51,8 +54,29 @@ std::uint64_t posix_platform::input_length() {
     return static_cast<std::uint64_t>(info.st_size);
 }
 
+// Anonymous memory comes zeroed. Faulting in fresh 4 KiB pages one at a time as the read fills
+// them is slow (measured: 55 ms to read 16 MiB into new memory, 6 ms this way), so the buffer is
+// taken 2 MiB aligned, marked for transparent huge pages (mere advice where they are off) and
+// populated in one call. Before Linux 5.14 that call fails with EINVAL and the pages fault in as
+// before; ENOMEM means the memory is not there, which fails the run now rather than mid-read.
 std::uint8_t* posix_platform::allocate_zeroed(std::uint32_t size) {
-    return static_cast<std::uint8_t*>(std::calloc(size, 1));
+    constexpr std::size_t huge_page = std::size_t{2} << 20;
+    const std::size_t length = (std::size_t{size} + huge_page - 1) / huge_page * huge_page;
+    void* const mapped = mmap(nullptr, length + huge_page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) return nullptr;
+    auto* const base = static_cast<std::uint8_t*>(mapped);
+    const std::size_t lead = (huge_page - reinterpret_cast<std::uintptr_t>(base) % huge_page) % huge_page;
+    if (lead != 0) munmap(base, lead);
+    if (lead != huge_page) munmap(base + lead + length, huge_page - lead);
+    mapping_ = base + lead;
+    mapping_size_ = length;
+
+    madvise(mapping_, length, MADV_HUGEPAGE);
+    if (madvise(mapping_, length, MADV_POPULATE_WRITE) != 0 && errno == ENOMEM) {
+        release(nullptr);
+        return nullptr;
+    }
+    return static_cast<std::uint8_t*>(mapping_);
 }
 
 bool posix_platform::read_some(std::uint8_t* at, std::uint32_t want, std::uint32_t& got) {
@@ -97,4 +121,8 @@ void posix_platform::discard_output() {
     unlink(path_.c_str());
 }
 
-void posix_platform::release(std::uint8_t* buffer) { std::free(buffer); }
+// The buffer is the one mapping allocate_zeroed made; the argument only names it.
+void posix_platform::release(std::uint8_t*) {
+    if (mapping_ != nullptr) munmap(mapping_, mapping_size_);
+    mapping_ = nullptr;
+}

@@ -1,6 +1,7 @@
 // The file side of the run on Linux, with the choosers passed in so that tests can script them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -36,4 +37,6 @@ private:
     path_chooser choose_;
     std::string path_;
     int file_ = -1;
+    void* mapping_ = nullptr;  // the buffer, mapped by allocate_zeroed
+    std::size_t mapping_size_ = 0;
 };
