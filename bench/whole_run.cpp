@@ -127,7 +127,7 @@ bool measure_whole_runs(const whole_run_setup& setup) {
             return false;
         }
         const double mb = static_cast<double>(mib) * 1048576.0 / 1e6;
-        const int repeats = mib >= 1024 ? 1 : mib >= 256 ? 2 : 3;
+        const int repeats = mib >= 1024 ? 1 : 3;
         best ours, ours_unflushed, allocation, openssl, cp, cp_sync;
         for (int r = 0; r < repeats; ++r) {
             for (const auto* out : {&ours_out, &unflushed_out, &openssl_out, &cp_out}) unlink(out->c_str());
