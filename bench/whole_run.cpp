@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 extern char** environ;
 
@@ -108,10 +109,14 @@ void print_row(const char* what, const outcome& o, double mb) {
 
 bool measure_whole_runs(const whole_run_setup& setup) {
     const std::string in = setup.folder + "/input.bin";
-    const std::string ours_out = setup.folder + "/ours.bin";
-    const std::string unflushed_out = setup.folder + "/ours-without-fsync.bin";
-    const std::string openssl_out = setup.folder + "/openssl.bin";
-    const std::string cp_out = setup.folder + "/cp.bin";
+    // Each repeat writes new names, and the outputs are deleted only after the last repeat, so that
+    // no measurement shares its fsync with freeing (and, on a file system mounted with discard,
+    // discarding) the blocks of the output just before it.
+    std::vector<std::string> outputs;
+    auto output = [&](const char* name, int repeat) {
+        outputs.push_back(setup.folder + "/" + name + "-" + std::to_string(repeat) + ".bin");
+        return outputs.back();
+    };
 
     const outcome floor = spawn_and_wait({"true"});
     std::printf("Whole run of encrypt (the real run: read, transform, write, fsync) beside openssl enc and cp\n");
@@ -129,8 +134,12 @@ bool measure_whole_runs(const whole_run_setup& setup) {
         const double mb = static_cast<double>(mib) * 1048576.0 / 1e6;
         const int repeats = mib >= 1024 ? 1 : 3;
         best ours, ours_unflushed, allocation, openssl, cp, cp_sync;
+        std::string ours_out, unflushed_out, openssl_out;
         for (int r = 0; r < repeats; ++r) {
-            for (const auto* out : {&ours_out, &unflushed_out, &openssl_out, &cp_out}) unlink(out->c_str());
+            ours_out = output("ours", r);
+            unflushed_out = output("ours-without-fsync", r);
+            openssl_out = output("openssl", r);
+            const std::string cp_out = output("cp", r);
             settle(setup.folder);
             ours.keep(spawn_and_wait({setup.run_once, "encrypt", in, ours_out}));
             settle(setup.folder);
@@ -147,8 +156,12 @@ bool measure_whole_runs(const whole_run_setup& setup) {
         }
         struct stat info {};
         const bool ok = ours.o.ok && ours_unflushed.o.ok && allocation.o.ok && openssl.o.ok && cp.o.ok &&
-                        stat(ours_out.c_str(), &info) == 0 && info.st_size == static_cast<off_t>(mib) << 20 && same_content(ours_out, openssl_out) &&
-                        same_content(unflushed_out, openssl_out);
+                        stat(ours_out.c_str(), &info) == 0 && info.st_size == static_cast<off_t>(mib) << 20 &&
+                        same_content(ours_out, openssl_out) && same_content(unflushed_out, openssl_out);
+        for (const auto& file : outputs) unlink(file.c_str());
+        outputs.clear();
+        unlink(in.c_str());
+        settle(setup.folder);
         if (!ok) {
             std::printf("  %u MiB: a run failed or our output differs from openssl's; no figures for it\n", mib);
             all_ok = false;
@@ -168,7 +181,6 @@ bool measure_whole_runs(const whole_run_setup& setup) {
                     "ours without fsync over (cipher + cp): %.2f\n",
                     cipher_s, ours.o.seconds / (cipher_s + cp.o.seconds), ours.o.seconds / (cipher_s + cp_sync.o.seconds),
                     ours_unflushed.o.seconds / (cipher_s + cp.o.seconds));
-        for (const auto* file : {&ours_out, &unflushed_out, &openssl_out, &cp_out, &in}) unlink(file->c_str());
     }
     return all_ok;
 }
