@@ -47,7 +47,8 @@ double seconds(const transform& f, std::vector<std::uint8_t>& data) {
 
 std::vector<contender> contenders(std::vector<std::unique_ptr<peer>>& peers) {
     std::vector<contender> all;
-    all.push_back({"ours, groups of 8 (the programs)", [](std::uint8_t* d, std::size_t n) { encrypt_blocks(d, blocks(n)); },
+    all.push_back({"ours, groups of 8 (the programs)",
+                   [](std::uint8_t* d, std::size_t n) { encrypt_blocks(d, blocks(n)); },
                    [](std::uint8_t* d, std::size_t n) { decrypt_blocks(d, blocks(n)); }});
     all.push_back({"ours, one block at a time",
                    [](std::uint8_t* d, std::size_t n) {
@@ -104,13 +105,14 @@ cipher_figures measure_ciphers(std::size_t buffer_size, int repeats) {
     }
 
     const double mb = static_cast<double>(buffer_size) / 1e6;
-    std::printf("Cipher throughput: %zu MiB buffer, one thread, best of %d; MB/s = 10^6 bytes/s\n",
-                buffer_size >> 20, repeats);
+    std::printf("Cipher throughput: %zu MiB buffer, one thread, best of %d; MB/s = 10^6 bytes/s\n", buffer_size >> 20,
+                repeats);
     std::printf("  %-36s %9s %9s %14s %14s\n", "", "encrypt", "decrypt", "ours/this enc", "ours/this dec");
     const contender& ours = all.front();
     for (const auto& c : all) {
         std::printf("  %-36s %9.1f %9.1f", c.name.c_str(), mb / c.best_encrypt, mb / c.best_decrypt);
-        if (&c != &ours) std::printf(" %13.2fx %13.2fx", c.best_encrypt / ours.best_encrypt, c.best_decrypt / ours.best_decrypt);
+        if (&c != &ours)
+            std::printf(" %13.2fx %13.2fx", c.best_encrypt / ours.best_encrypt, c.best_decrypt / ours.best_decrypt);
         std::printf("\n");
     }
     for (const auto& s : skipped) std::printf("  (left out: %s)\n", s.c_str());

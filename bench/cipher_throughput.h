@@ -5,8 +5,8 @@
 #include <cstddef>
 
 struct cipher_figures {
-    bool identical = false;        // false: some output differed, and no figures were printed
-    double ours_encrypt = 0;       // MB/s, 10^6 bytes a second
+    bool identical = false;   // false: some output differed, and no figures were printed
+    double ours_encrypt = 0;  // MB/s, 10^6 bytes a second
     double ours_decrypt = 0;
     double openssl_encrypt = 0;
 };

@@ -152,7 +152,8 @@ bool measure_whole_runs(const whole_run_setup& setup) {
             const outcome copied = spawn_and_wait({"cp", in, cp_out});
             const outcome synced = spawn_and_wait({"sync", cp_out});
             cp.keep(copied);
-            cp_sync.keep({copied.ok && synced.ok, copied.seconds + synced.seconds, std::max(copied.peak_mib, synced.peak_mib)});
+            cp_sync.keep(
+                {copied.ok && synced.ok, copied.seconds + synced.seconds, std::max(copied.peak_mib, synced.peak_mib)});
         }
         struct stat info {};
         const bool ok = ours.o.ok && ours_unflushed.o.ok && allocation.o.ok && openssl.o.ok && cp.o.ok &&
@@ -175,12 +176,14 @@ bool measure_whole_runs(const whole_run_setup& setup) {
         print_row("openssl enc -bf-ecb -nopad (no fsync)", openssl.o, mb);
         print_row("cp (no fsync)", cp.o, mb);
         print_row("cp, then sync of that file", cp_sync.o, mb);
-        std::printf("    openssl enc time over ours: %.2fx (ours without fsync: %.2fx); our peak over file size: %+.1f MiB\n",
-                    openssl.o.seconds / ours.o.seconds, openssl.o.seconds / ours_unflushed.o.seconds, ours.o.peak_mib - mib);
-        std::printf("    ours over (cipher %.3f s + cp): %.2f; ours over (cipher + cp + sync): %.2f; "
-                    "ours without fsync over (cipher + cp): %.2f\n",
-                    cipher_s, ours.o.seconds / (cipher_s + cp.o.seconds), ours.o.seconds / (cipher_s + cp_sync.o.seconds),
-                    ours_unflushed.o.seconds / (cipher_s + cp.o.seconds));
+        std::printf(
+            "    openssl enc time over ours: %.2fx (ours without fsync: %.2fx); our peak over file size: %+.1f MiB\n",
+            openssl.o.seconds / ours.o.seconds, openssl.o.seconds / ours_unflushed.o.seconds, ours.o.peak_mib - mib);
+        std::printf(
+            "    ours over (cipher %.3f s + cp): %.2f; ours over (cipher + cp + sync): %.2f; "
+            "ours without fsync over (cipher + cp): %.2f\n",
+            cipher_s, ours.o.seconds / (cipher_s + cp.o.seconds), ours.o.seconds / (cipher_s + cp_sync.o.seconds),
+            ours_unflushed.o.seconds / (cipher_s + cp.o.seconds));
     }
     return all_ok;
 }

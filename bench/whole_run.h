@@ -7,11 +7,11 @@
 #include <vector>
 
 struct whole_run_setup {
-    std::string folder;            // where the files go; emptied again afterwards
-    std::string run_once;          // the executable that does one run: run_once encrypt IN OUT
+    std::string folder;    // where the files go; emptied again afterwards
+    std::string run_once;  // the executable that does one run: run_once encrypt IN OUT
     std::string key_hex;
     std::vector<std::uint32_t> sizes_mib;
-    double ours_cipher_mbs = 0;    // our encrypt throughput, for the "cipher + cp" estimate
+    double ours_cipher_mbs = 0;  // our encrypt throughput, for the "cipher + cp" estimate
 };
 
 // Prints the table; false if a run failed or our output differed from openssl's.

@@ -43,15 +43,18 @@ __attribute__((target("avx2"))) inline __m256i round_function(const std::uint32_
 __attribute__((target("avx2"))) inline void round(const std::uint32_t* s, __m256i* to, const __m256i* from,
                                                   std::uint32_t p) {
     const __m256i key = broadcast(p);
-    for (unsigned v = 0; v < vectors; ++v) to[v] = _mm256_xor_si256(to[v], _mm256_xor_si256(round_function(s, from[v]), key));
+    for (unsigned v = 0; v < vectors; ++v)
+        to[v] = _mm256_xor_si256(to[v], _mm256_xor_si256(round_function(s, from[v]), key));
 }
 
 // 64 bytes (8 blocks) per vector pair: the left halves go to a, the right halves to b, in the lane
 // order 0 1 4 5 | 2 3 6 7, which store undoes.
 __attribute__((target("avx2"))) inline void load(const std::uint8_t* at, lanes& g) {
     for (unsigned v = 0; v < vectors; ++v) {
-        const __m256 lo = _mm256_castsi256_ps(swap_bytes(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + 64 * v))));
-        const __m256 hi = _mm256_castsi256_ps(swap_bytes(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + 64 * v + 32))));
+        const __m256 lo =
+            _mm256_castsi256_ps(swap_bytes(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + 64 * v))));
+        const __m256 hi =
+            _mm256_castsi256_ps(swap_bytes(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + 64 * v + 32))));
         g.a[v] = _mm256_castps_si256(_mm256_shuffle_ps(lo, hi, 0x88));
         g.b[v] = _mm256_castps_si256(_mm256_shuffle_ps(lo, hi, 0xdd));
     }
@@ -63,7 +66,8 @@ __attribute__((target("avx2"))) inline void store_swapped(std::uint8_t* at, cons
     for (unsigned v = 0; v < vectors; ++v) {
         const __m256i left = _mm256_xor_si256(g.b[v], key);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(at + 64 * v), swap_bytes(_mm256_unpacklo_epi32(left, g.a[v])));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(at + 64 * v + 32), swap_bytes(_mm256_unpackhi_epi32(left, g.a[v])));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(at + 64 * v + 32),
+                            swap_bytes(_mm256_unpackhi_epi32(left, g.a[v])));
     }
 }
 
@@ -111,12 +115,14 @@ bool gather_supported() { return __builtin_cpu_supports("avx2"); }
 
 void encrypt_blocks_gather(std::uint8_t* first, std::uint32_t count) {
     encrypt_groups(first, count / gather_group_blocks);
-    encrypt_blocks(first + 8 * std::size_t{count / gather_group_blocks * gather_group_blocks}, count % gather_group_blocks);
+    encrypt_blocks(first + 8 * std::size_t{count / gather_group_blocks * gather_group_blocks},
+                   count % gather_group_blocks);
 }
 
 void decrypt_blocks_gather(std::uint8_t* first, std::uint32_t count) {
     decrypt_groups(first, count / gather_group_blocks);
-    decrypt_blocks(first + 8 * std::size_t{count / gather_group_blocks * gather_group_blocks}, count % gather_group_blocks);
+    decrypt_blocks(first + 8 * std::size_t{count / gather_group_blocks * gather_group_blocks},
+                   count % gather_group_blocks);
 }
 
 }  // namespace blowfish

@@ -31,7 +31,7 @@ inline constexpr std::size_t guard = 16;
 // Transforms count blocks at offset in a copy of data with the walk and with the single-block
 // operation, then compares the whole buffers, guards included.
 inline void expect_walk_equals_singles(walk transform_blocks, single transform_block, std::uint32_t count,
-                                std::size_t offset, std::uint32_t seed) {
+                                       std::size_t offset, std::uint32_t seed) {
     const auto original = random_bytes(guard + offset + 8 * std::size_t{count} + guard, seed);
     auto by_walk = original;
     auto by_single = original;

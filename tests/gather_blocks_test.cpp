@@ -1,11 +1,12 @@
 // The AVX2 gather form against the single-block operations, on processors that have AVX2.
+#include "gather_blocks.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
 
 #include "block_agreement.h"
 #include "blowfish.h"
-#include "gather_blocks.h"
 
 namespace {
 
