@@ -1,9 +1,9 @@
 // The Blowfish rounds over a group of consecutive blocks at once. One block's rounds form a single
 // dependency chain (each round needs the previous round's result and four table loads), so a lone
 // block leaves most of the processor idle. Interleaving the rounds of several independent blocks
-// lets their loads and arithmetic overlap. The group size is a compile-time constant so that every
-// half of every block can live in its own register; past the register count the halves spill and
-// the gain is lost, which is why the size chosen depends on the target (see block_paths.h).
+// lets their loads and arithmetic overlap. The group size is a compile-time constant so that the
+// loops over the group unroll and the halves stay in registers as far as they go; the size that
+// pays off best was measured per target (see group_size.h).
 #pragma once
 
 #include <cstddef>
@@ -19,8 +19,8 @@ struct group_halves {
     std::uint32_t b[N];
 };
 
-// The same function as round_function, written with pointer-sized indices so that the offsets of
-// S1 and S3 fold into the loads' displacements.
+// The same function as round_function, written with pointer-sized indices so that the S-box
+// offsets can fold into the loads' displacements.
 constexpr std::uint32_t group_function(const std::uint32_t* s, std::uint32_t x) {
     const std::size_t i0 = x >> 24;
     const std::size_t i1 = (x >> 16) & 0xff;
