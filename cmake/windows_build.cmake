@@ -1,0 +1,12 @@
+# The Windows programs run without the C runtime: no exceptions, no RTTI, no unwind tables, and
+# no library linked that the code does not name. Resources (manifest, version) need RC.
+enable_language(RC)
+add_compile_options("$<$<COMPILE_LANGUAGE:CXX>:-ffreestanding;-fno-exceptions;-fno-rtti;-fno-asynchronous-unwind-tables>")
+set(CMAKE_CXX_STANDARD_LIBRARIES "")
+
+# The programs start at transform_file, a __stdcall function without arguments: decorated on i386.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(WINDOWS_ENTRY_SYMBOL _transform_file@0)
+else()
+    set(WINDOWS_ENTRY_SYMBOL transform_file)
+endif()

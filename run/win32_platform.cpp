@@ -1,0 +1,117 @@
+#include "win32_platform.h"
+
+#include <windows.h>
+#include <commdlg.h>
+
+#include <cstddef>
+
+namespace {
+
+// OPENFILENAME_SIZE_VERSION_400A, the 76-byte form of the record that every version of the
+// dialogs accepts. The header's macro is not a constant expression in C++, so it is spelled out.
+constexpr DWORD chooser_record_size = offsetof(OPENFILENAMEA, lpTemplateName) + sizeof(LPCSTR);
+#if defined(__i386__)
+static_assert(chooser_record_size == 76, "the 400A form of OPENFILENAMEA is 76 bytes on i386");
+#endif
+
+// Both dialogs write the chosen path here; one byte is kept back so that it always ends in NUL.
+char path_buffer[512];
+
+// One record serves both dialogs: only Flags changes between them. No owner window, no initial
+// folder, the system's own titles, no default extension and no overwrite question: whether an
+// existing name may be used is decided by how the output is created (never over an existing file).
+constinit OPENFILENAMEA chooser_record = {
+    .lStructSize = chooser_record_size,
+    .hwndOwner = nullptr,
+    .hInstance = nullptr,
+    .lpstrFilter = "All files\0*.*\0",
+    .lpstrCustomFilter = nullptr,
+    .nMaxCustFilter = 0,
+    .nFilterIndex = 0,
+    .lpstrFile = path_buffer,
+    .nMaxFile = sizeof path_buffer - 1,
+    .lpstrFileTitle = nullptr,
+    .nMaxFileTitle = 0,
+    .lpstrInitialDir = nullptr,
+    .lpstrTitle = nullptr,
+    .Flags = 0,
+    .nFileOffset = 0,
+    .nFileExtension = 0,
+    .lpstrDefExt = nullptr,
+    .lCustData = 0,
+    .lpfnHook = nullptr,
+    .lpTemplateName = nullptr,
+    .pvReserved = nullptr,
+    .dwReserved = 0,
+    .FlagsEx = 0,
+};
+
+// The input while it is open, then the output.
+HANDLE current_file = INVALID_HANDLE_VALUE;
+
+using file_dialog = BOOL(WINAPI*)(LPOPENFILENAMEA);
+
+bool choose(file_dialog show, DWORD flags) {
+    chooser_record.Flags = flags;
+    path_buffer[0] = '\0';
+    return show(&chooser_record) != FALSE && path_buffer[0] != '\0';
+}
+
+// Read and write access with no sharing: the file is held for this process alone, and one that
+// is read-only or open elsewhere is refused.
+bool open_file(DWORD disposition) {
+    current_file = CreateFileA(path_buffer, GENERIC_READ | GENERIC_WRITE, 0, nullptr, disposition,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    return current_file != INVALID_HANDLE_VALUE;
+}
+
+}  // namespace
+
+bool win32_platform::choose_input() { return choose(GetOpenFileNameA, OFN_EXPLORER); }
+
+bool win32_platform::choose_output() { return choose(GetSaveFileNameA, 0); }
+
+bool win32_platform::open_input() { return open_file(OPEN_EXISTING); }
+
+// CREATE_NEW fails on any existing name, the input's own included.
+bool win32_platform::create_output() { return open_file(CREATE_NEW); }
+
+// GetFileSize cannot fail on a handle just opened on a file; if it ever did, its all-ones answer
+// would be a length the file does not have, and the read that follows would fail.
+std::uint64_t win32_platform::input_length() {
+    DWORD high = 0;
+    const DWORD low = GetFileSize(current_file, &high);
+    return static_cast<std::uint64_t>(high) << 32 | low;
+}
+
+std::uint8_t* win32_platform::allocate_zeroed(std::uint32_t size) {
+    return static_cast<std::uint8_t*>(GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, size));
+}
+
+bool win32_platform::read_some(std::uint8_t* at, std::uint32_t want, std::uint32_t& got) {
+    DWORD done = 0;
+    const bool read = ReadFile(current_file, at, want, &done, nullptr) != FALSE;
+    got = done;
+    return read;
+}
+
+bool win32_platform::write_some(const std::uint8_t* from, std::uint32_t want, std::uint32_t& put) {
+    DWORD done = 0;
+    const bool written = WriteFile(current_file, from, want, &done, nullptr) != FALSE;
+    put = done;
+    return written;
+}
+
+bool win32_platform::flush_output() { return FlushFileBuffers(current_file) != FALSE; }
+
+void win32_platform::close_file() {
+    if (current_file != INVALID_HANDLE_VALUE) CloseHandle(current_file);
+    current_file = INVALID_HANDLE_VALUE;
+}
+
+void win32_platform::discard_output() {
+    close_file();
+    DeleteFileA(path_buffer);
+}
+
+void win32_platform::release(std::uint8_t* buffer) { GlobalFree(buffer); }
