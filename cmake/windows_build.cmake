@@ -10,3 +10,7 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
 else()
     set(WINDOWS_ENTRY_SYMBOL transform_file)
 endif()
+
+# The release: both programs and the README in one folder, zipped.
+set(RELEASE_FOLDER ${PROJECT_NAME}-${PROJECT_VERSION}-windows-${CMAKE_SYSTEM_PROCESSOR})
+set(RELEASE_ZIP ${PROJECT_BINARY_DIR}/${RELEASE_FOLDER}.zip)

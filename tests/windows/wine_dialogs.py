@@ -1,0 +1,324 @@
+#!/usr/bin/env python3
+"""Runs the x86-64 Windows programs under Wine on a virtual display and drives their real common
+dialogs with xdotool, the way a user would: type a path into the dialog, or press Escape.
+
+  wine_dialogs.py start --state DIR --wine WINE64   starts Xvfb and boots a Wine prefix in DIR
+  wine_dialogs.py case NAME --state DIR --wine WINE64 --encrypt EXE --decrypt EXE
+                  --holder EXE --reference TOOL      runs one case on them
+  wine_dialogs.py stop --state DIR --wine WINE64    stops the Wine server and Xvfb, removes DIR
+
+One display and one prefix serve every case of a test run; the cases take turns on them.
+"""
+import argparse
+import os
+import random
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+WAIT_SECONDS = 60
+
+
+class Failure(Exception):
+    pass
+
+
+def wine_environment(state):
+    environment = dict(os.environ)
+    with open(os.path.join(state, "display")) as display:
+        environment["DISPLAY"] = display.read().strip()
+    environment["WINEPREFIX"] = os.path.join(state, "prefix")
+    environment["WINEDEBUG"] = "-all"
+    environment["WINEDLLOVERRIDES"] = "mscoree,mshtml="
+    return environment
+
+
+def wineserver(wine):
+    return os.path.join(os.path.dirname(wine), "wineserver")
+
+
+def start(args):
+    stop(args)
+    os.makedirs(args.state)
+    log = open(os.path.join(args.state, "session.log"), "w")
+
+    # Xvfb picks a free display number and writes it to the pipe once it accepts clients.
+    reading, writing = os.pipe()
+    xvfb = subprocess.Popen(
+        ["Xvfb", "-displayfd", str(writing), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+        pass_fds=[writing], stdin=subprocess.DEVNULL, stdout=log, stderr=log, start_new_session=True)
+    os.close(writing)
+    with open(os.path.join(args.state, "xvfb.pid"), "w") as pid:
+        pid.write(str(xvfb.pid))
+    number = b""
+    while not number.endswith(b"\n"):
+        if not select.select([reading], [], [], WAIT_SECONDS)[0]:
+            raise Failure("Xvfb did not start")
+        chunk = os.read(reading, 16)
+        if not chunk:
+            raise Failure("Xvfb ended before it was ready")
+        number += chunk
+    os.close(reading)
+    with open(os.path.join(args.state, "display"), "w") as display:
+        display.write(f":{number.decode().strip()}\n")
+
+    # A persistent server keeps the prefix warm between cases until stop.
+    environment = wine_environment(args.state)
+    subprocess.run([wineserver(args.wine), "-p"], env=environment, stdin=subprocess.DEVNULL,
+                   stdout=log, stderr=log, check=True, timeout=WAIT_SECONDS)
+    subprocess.run([args.wine, "wineboot", "-i"], env=environment, stdin=subprocess.DEVNULL,
+                   stdout=log, stderr=log, check=True, timeout=5 * WAIT_SECONDS)
+
+
+def stop(args):
+    if not os.path.isdir(args.state):
+        return
+    if os.path.exists(os.path.join(args.state, "display")):
+        subprocess.run([wineserver(args.wine), "-k"], env=wine_environment(args.state),
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       timeout=WAIT_SECONDS)
+    try:
+        with open(os.path.join(args.state, "xvfb.pid")) as pid:
+            os.kill(int(pid.read()), signal.SIGTERM)
+    except (OSError, ValueError):
+        pass
+    shutil.rmtree(args.state, ignore_errors=True)
+
+
+class Session:
+    """The programs, the display they show their dialogs on, and a folder of test files."""
+
+    def __init__(self, args):
+        self.args = args
+        self.environment = wine_environment(args.state)
+        self.log = open(os.path.join(args.state, "session.log"), "a")
+        self.folder = tempfile.mkdtemp(prefix="bf", dir="/tmp")
+
+    def close(self):
+        shutil.rmtree(self.folder, ignore_errors=True)
+        self.log.close()
+
+    def path(self, name):
+        return os.path.join(self.folder, name)
+
+    def write(self, name, data):
+        with open(self.path(name), "wb") as file:
+            file.write(data)
+        return self.path(name)
+
+    def contents(self):
+        """Every file in the folder with its bytes, to show that a run left nothing behind."""
+        result = {}
+        for name in sorted(os.listdir(self.folder)):
+            with open(self.path(name), "rb") as file:
+                result[name] = file.read()
+        return result
+
+    def launch(self, *command, **options):
+        return subprocess.Popen([self.args.wine, *command], env=self.environment,
+                                stderr=self.log, **options)
+
+    def xdotool(self, *arguments):
+        return subprocess.run(["xdotool", *arguments], env=self.environment, capture_output=True,
+                              text=True, timeout=WAIT_SECONDS).stdout.split()
+
+    def windows_named(self, title):
+        return self.xdotool("search", "--onlyvisible", "--name", f"^{title}$")
+
+    def wait_for_dialog(self, process, title):
+        deadline = time.monotonic() + WAIT_SECONDS
+        while time.monotonic() < deadline:
+            found = self.windows_named(title)
+            if found:
+                return found[0]
+            if process.poll() is not None:
+                raise Failure(f'the program ended (code {process.returncode}) without a "{title}" dialog')
+            time.sleep(0.1)
+        raise Failure(f'no "{title}" dialog within {WAIT_SECONDS} s')
+
+    def answer(self, dialog, path):
+        """Types the full path into the dialog's file name and confirms it."""
+        windows_path = "Z:" + path.replace("/", "\\")
+        self.xdotool("windowfocus", "--sync", dialog)
+        self.xdotool("type", "--window", dialog, "--delay", "15", windows_path)
+        self.xdotool("key", "--window", dialog, "Return")
+
+    def cancel(self, dialog):
+        self.xdotool("windowfocus", "--sync", dialog)
+        self.xdotool("key", "--window", dialog, "Escape")
+
+    def wait_for_end(self, process, save_dialog_allowed=True):
+        deadline = time.monotonic() + WAIT_SECONDS
+        while process.poll() is None:
+            if not save_dialog_allowed and self.windows_named("Save As"):
+                raise Failure('a "Save As" dialog appeared')
+            if time.monotonic() > deadline:
+                raise Failure(f"the program did not end within {WAIT_SECONDS} s")
+            time.sleep(0.1)
+        if process.returncode != 0:
+            raise Failure(f"exit code {process.returncode}, not 0")
+
+    def run(self, program, steps):
+        """Starts encrypt or decrypt and plays steps(process) against it; never leaves it running."""
+        process = self.launch(getattr(self.args, program), stdin=subprocess.DEVNULL,
+                              stdout=subprocess.DEVNULL)
+        try:
+            steps(process)
+        finally:
+            if process.poll() is None:
+                process.kill()
+                process.wait()
+
+    def transform(self, program, input_path, output_path):
+        def steps(process):
+            self.answer(self.wait_for_dialog(process, "Open"), input_path)
+            self.answer(self.wait_for_dialog(process, "Save As"), output_path)
+            self.wait_for_end(process)
+        self.run(program, steps)
+
+    def refused_input(self, input_path):
+        """Chooses input_path and expects the program to end quietly without asking for an output."""
+        def steps(process):
+            self.answer(self.wait_for_dialog(process, "Open"), input_path)
+            self.wait_for_end(process, save_dialog_allowed=False)
+        self.run("encrypt", steps)
+
+    def reference(self, input_path, output_path):
+        if not os.access(self.args.reference, os.X_OK):
+            raise Failure(f"{self.args.reference} is missing: build the linux preset first")
+        subprocess.run([self.args.reference, "encrypt", input_path, output_path], check=True)
+
+
+def expect(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+def round_trip(length):
+    def case(session):
+        plain = random.Random(length).randbytes(length)
+        plain_path = session.write("plain.bin", plain)
+        session.transform("encrypt", plain_path, session.path("sealed.bin"))
+        session.transform("decrypt", session.path("sealed.bin"), session.path("opened.bin"))
+        session.reference(plain_path, session.path("linux.bin"))
+
+        files = session.contents()
+        expect(files["plain.bin"] == plain, "encrypt changed its input")
+        sealed = files["sealed.bin"]
+        expect(len(sealed) == length, f"encrypted length {len(sealed)}, not {length}")
+        expect(sealed == files["linux.bin"], "encrypted bytes differ from the Linux build's")
+        expect(length < 8 or sealed[:8] != plain[:8], "the first block was not transformed")
+        expect(files["opened.bin"] == plain, "decrypting did not give back the input")
+    return case
+
+
+def cancel_input(session):
+    before = session.contents()
+
+    def steps(process):
+        session.cancel(session.wait_for_dialog(process, "Open"))
+        session.wait_for_end(process, save_dialog_allowed=False)
+    session.run("encrypt", steps)
+    expect(session.contents() == before, "cancelling left files behind")
+
+
+def empty_input(session):
+    session.write("empty.bin", b"")
+    before = session.contents()
+    session.refused_input(session.path("empty.bin"))
+    expect(session.contents() == before, "files changed")
+
+
+def cancel_output(session):
+    session.write("plain.bin", b"seventeen bytes!!")
+    before = session.contents()
+
+    def steps(process):
+        session.answer(session.wait_for_dialog(process, "Open"), session.path("plain.bin"))
+        session.cancel(session.wait_for_dialog(process, "Save As"))
+        session.wait_for_end(process)
+    session.run("encrypt", steps)
+    expect(session.contents() == before, "cancelling the output left files behind or changed the input")
+
+
+def existing_output(session):
+    session.write("plain.bin", b"the input, two blocks and a bit")
+    session.write("taken.bin", b"a file that is already there")
+    before = session.contents()
+    session.transform("encrypt", session.path("plain.bin"), session.path("taken.bin"))
+    expect(session.contents() == before, "an existing file was overwritten")
+
+
+def output_is_input(session):
+    session.write("plain.bin", b"the input, two blocks and a bit")
+    before = session.contents()
+    session.transform("encrypt", session.path("plain.bin"), session.path("plain.bin"))
+    expect(session.contents() == before, "the input was overwritten")
+
+
+def input_held_open(session):
+    plain_path = session.write("plain.bin", b"held by another program")
+    before = session.contents()
+    holder = session.launch(session.args.holder, "Z:" + plain_path.replace("/", "\\"),
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    try:
+        ready = select.select([holder.stdout], [], [], WAIT_SECONDS)[0]
+        expect(ready and holder.stdout.readline() == b"held\n", "the helper could not hold the file")
+        session.refused_input(plain_path)
+    finally:
+        holder.stdin.close()
+        holder.wait(timeout=WAIT_SECONDS)
+    expect(session.contents() == before, "files changed")
+
+
+def read_only_input(session):
+    plain_path = session.write("plain.bin", b"nobody may write this file")
+    os.chmod(plain_path, 0o444)
+    before = session.contents()
+    session.refused_input(plain_path)
+    expect(session.contents() == before, "files changed")
+
+
+CASES = {
+    **{f"round_trip_{length}": round_trip(length) for length in (1, 7, 8, 17, 1003, 1024 * 1024 + 3)},
+    "cancel_input": cancel_input,
+    "empty_input": empty_input,
+    "cancel_output": cancel_output,
+    "existing_output": existing_output,
+    "output_is_input": output_is_input,
+    "input_held_open": input_held_open,
+    "read_only_input": read_only_input,
+}
+
+
+def case(args):
+    session = Session(args)
+    try:
+        CASES[args.name](session)
+    finally:
+        session.close()
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("action", choices=("start", "case", "stop"))
+    parser.add_argument("name", nargs="?", choices=sorted(CASES))
+    parser.add_argument("--state", required=True)
+    parser.add_argument("--wine", required=True)
+    for option in ("--encrypt", "--decrypt", "--holder", "--reference"):
+        parser.add_argument(option)
+    args = parser.parse_args()
+    try:
+        {"start": start, "case": case, "stop": stop}[args.action](args)
+    except (Failure, subprocess.SubprocessError) as failure:
+        print(f"{args.action} {args.name or ''}: {failure}", file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
