@@ -12,5 +12,5 @@ else()
 endif()
 
 # The release: both programs and the README in one folder, zipped.
-set(RELEASE_FOLDER ${PROJECT_NAME}-${PROJECT_VERSION}-windows-${CMAKE_SYSTEM_PROCESSOR})
+set(RELEASE_FOLDER ${PROJECT_NAME}-${PROJECT_VERSION}-windows-x86)
 set(RELEASE_ZIP ${PROJECT_BINARY_DIR}/${RELEASE_FOLDER}.zip)

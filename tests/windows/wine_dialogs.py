@@ -68,6 +68,7 @@ def start(args):
 
     # A persistent server keeps the prefix warm between cases until stop.
     environment = wine_environment(args.state)
+    os.makedirs(environment["WINEPREFIX"])
     subprocess.run([wineserver(args.wine), "-p"], env=environment, stdin=subprocess.DEVNULL,
                    stdout=log, stderr=log, check=True, timeout=WAIT_SECONDS)
     subprocess.run([args.wine, "wineboot", "-i"], env=environment, stdin=subprocess.DEVNULL,
