@@ -41,6 +41,14 @@ def wineserver(wine):
     return os.path.join(os.path.dirname(wine), "wineserver")
 
 
+def without_override(command):
+    """Root may write any file whatever its permissions, and so, under Wine, may a program: a
+    read-only file would open for writing. Wine runs without that capability, like a user."""
+    if os.geteuid() != 0:
+        return command
+    return ["setpriv", "--bounding-set", "-dac_override,-dac_read_search", "--", *command]
+
+
 def start(args):
     stop(args)
     os.makedirs(args.state)
@@ -69,9 +77,9 @@ def start(args):
     # A persistent server keeps the prefix warm between cases until stop.
     environment = wine_environment(args.state)
     os.makedirs(environment["WINEPREFIX"])
-    subprocess.run([wineserver(args.wine), "-p"], env=environment, stdin=subprocess.DEVNULL,
+    subprocess.run(without_override([wineserver(args.wine), "-p"]), env=environment, stdin=subprocess.DEVNULL,
                    stdout=log, stderr=log, check=True, timeout=WAIT_SECONDS)
-    subprocess.run([args.wine, "wineboot", "-i"], env=environment, stdin=subprocess.DEVNULL,
+    subprocess.run(without_override([args.wine, "wineboot", "-i"]), env=environment, stdin=subprocess.DEVNULL,
                    stdout=log, stderr=log, check=True, timeout=5 * WAIT_SECONDS)
 
 
@@ -120,7 +128,7 @@ class Session:
         return result
 
     def launch(self, *command, **options):
-        return subprocess.Popen([self.args.wine, *command], env=self.environment,
+        return subprocess.Popen(without_override([self.args.wine, *command]), env=self.environment,
                                 stderr=self.log, **options)
 
     def xdotool(self, *arguments):
@@ -268,7 +276,7 @@ def input_held_open(session):
                             stdin=subprocess.PIPE, stdout=subprocess.PIPE)
     try:
         ready = select.select([holder.stdout], [], [], WAIT_SECONDS)[0]
-        expect(ready and holder.stdout.readline() == b"held\n", "the helper could not hold the file")
+        expect(ready and holder.stdout.readline().strip() == b"held", "the helper could not hold the file")
         session.refused_input(plain_path)
     finally:
         holder.stdin.close()
