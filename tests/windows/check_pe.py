@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """Reads a built Windows program with objdump and nm and fails unless it is a GUI executable for
-the expected machine whose entry point is transform_file and whose imports come from KERNEL32.dll
-and COMDLG32.dll only.
+the expected machine whose entry point is transform_file, whose imports come from KERNEL32.dll
+and COMDLG32.dll only, and which carries its manifest and version resource.
 
   check_pe.py --objdump OBJDUMP --nm NM --entry SYMBOL --format pei-i386 --magic PE32 PROGRAM
 """
 import argparse
+import os
 import re
 import subprocess
 import sys
@@ -50,6 +51,16 @@ def main():
     dlls = re.findall(r"^\s*DLL Name: (\S+)$", headers, re.MULTILINE)
     if sorted(name.upper() for name in dlls) != ["COMDLG32.DLL", "KERNEL32.DLL"]:
         faults.append(f"imports from {dlls}, not exactly KERNEL32.dll and COMDLG32.dll")
+
+    with open(args.program, "rb") as program:
+        image = program.read()
+    name = os.path.basename(args.program)
+    for needed, what in ((b'name="Microsoft.Windows.Common-Controls" version="6.0.0.0"', "Common-Controls 6"),
+                         (b">PerMonitorV2<", "DPI awareness"), (b'level="asInvoker"', "asInvoker"),
+                         ("VS_VERSION_INFO".encode("utf-16-le"), "version resource"),
+                         (name.encode("utf-16-le"), f"version resource naming {name}")):
+        if needed not in image:
+            faults.append(f"no {what} in the resources")
 
     for fault in faults:
         print(f"{args.program}: {fault}", file=sys.stderr)
