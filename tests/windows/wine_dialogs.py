@@ -81,6 +81,11 @@ def start(args):
                    stdout=log, stderr=log, check=True, timeout=WAIT_SECONDS)
     subprocess.run(without_override([args.wine, "wineboot", "-i"]), env=environment, stdin=subprocess.DEVNULL,
                    stdout=log, stderr=log, check=True, timeout=5 * WAIT_SECONDS)
+    # Without a window manager, Wine waits 2 s for each closing dialog to be withdrawn unless its
+    # windows are unmanaged.
+    subprocess.run(without_override([args.wine, "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed",
+                                     "/d", "N", "/f"]), env=environment, stdin=subprocess.DEVNULL,
+                   stdout=log, stderr=log, check=True, timeout=WAIT_SECONDS)
 
 
 def stop(args):
