@@ -12,6 +12,7 @@ One display and one prefix serve every case of a test run; the cases take turns 
 import argparse
 import os
 import random
+import resource
 import select
 import shutil
 import signal
@@ -176,10 +177,15 @@ class Session:
         if process.returncode != 0:
             raise Failure(f"exit code {process.returncode}, not 0")
 
-    def run(self, program, steps):
-        """Starts encrypt or decrypt and plays steps(process) against it; never leaves it running."""
+    def run(self, program, steps, largest_file=None):
+        """Starts encrypt or decrypt and plays steps(process) against it; never leaves it running.
+        With largest_file, a write past that many bytes fails (instead of ending the process)."""
+        def limit_file_size():
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (largest_file, largest_file))
         process = self.launch(getattr(self.args, program), stdin=subprocess.DEVNULL,
-                              stdout=subprocess.DEVNULL)
+                              stdout=subprocess.DEVNULL, restore_signals=largest_file is None,
+                              preexec_fn=limit_file_size if largest_file else None)
         try:
             steps(process)
         finally:
@@ -289,6 +295,18 @@ def input_held_open(session):
     expect(session.contents() == before, "files changed")
 
 
+def write_fails(session):
+    session.write("plain.bin", random.Random(0).randbytes(1024 * 1024 + 3))
+    before = session.contents()
+
+    def steps(process):
+        session.answer(session.wait_for_dialog(process, "Open"), session.path("plain.bin"))
+        session.answer(session.wait_for_dialog(process, "Save As"), session.path("sealed.bin"))
+        session.wait_for_end(process)
+    session.run("encrypt", steps, largest_file=64 * 1024)
+    expect(session.contents() == before, "the partly written output was left behind")
+
+
 def read_only_input(session):
     plain_path = session.write("plain.bin", b"nobody may write this file")
     os.chmod(plain_path, 0o444)
@@ -306,6 +324,7 @@ CASES = {
     "output_is_input": output_is_input,
     "input_held_open": input_held_open,
     "read_only_input": read_only_input,
+    "write_fails": write_fails,
 }
 
 
