@@ -92,10 +92,12 @@ def start(args):
 def stop(args):
     if not os.path.isdir(args.state):
         return
+    # The server writes the registry into the prefix as it ends: wait for it before removing.
     if os.path.exists(os.path.join(args.state, "display")):
-        subprocess.run([wineserver(args.wine), "-k"], env=wine_environment(args.state),
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                       timeout=WAIT_SECONDS)
+        for option in ("-k", "-w"):
+            subprocess.run([wineserver(args.wine), option], env=wine_environment(args.state),
+                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                           timeout=WAIT_SECONDS)
     try:
         with open(os.path.join(args.state, "xvfb.pid")) as pid:
             os.kill(int(pid.read()), signal.SIGTERM)
@@ -347,7 +349,7 @@ def main():
     args = parser.parse_args()
     try:
         {"start": start, "case": case, "stop": stop}[args.action](args)
-    except (Failure, subprocess.SubprocessError) as failure:
+    except (Failure, subprocess.SubprocessError, OSError) as failure:
         print(f"{args.action} {args.name or ''}: {failure}", file=sys.stderr)
         return 1
     return 0
