@@ -49,6 +49,19 @@ constinit OPENFILENAMEA chooser_record = {
 // The input while it is open, then the output.
 HANDLE current_file = INVALID_HANDLE_VALUE;
 
+// True from the output's creation until it is closed complete or discarded.
+bool output_unfinished = false;
+
+// The last word on a fault anywhere in the process, the system's dialogs included: Wine's Open and
+// Save As dialogs overrun a stack buffer on a typed path of more than 263 characters. The run ends
+// the way every failed run ends: an unfinished output is deleted, and the process ends at once,
+// silently, with code 0 (no unloading of DLLs, whose state the fault may have broken).
+LONG WINAPI end_after_fault(EXCEPTION_POINTERS*) {
+    if (output_unfinished) win32_platform::discard_output();
+    TerminateProcess(GetCurrentProcess(), 0);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
 using file_dialog = BOOL(WINAPI*)(LPOPENFILENAMEA);
 
 bool choose(file_dialog show, DWORD flags) {
@@ -67,6 +80,8 @@ bool open_file(DWORD disposition) {
 
 }  // namespace
 
+void win32_platform::end_quietly_on_fault() { SetUnhandledExceptionFilter(end_after_fault); }
+
 bool win32_platform::choose_input() { return choose(GetOpenFileNameA, OFN_EXPLORER); }
 
 bool win32_platform::choose_output() { return choose(GetSaveFileNameA, 0); }
@@ -74,7 +89,10 @@ bool win32_platform::choose_output() { return choose(GetSaveFileNameA, 0); }
 bool win32_platform::open_input() { return open_file(OPEN_EXISTING); }
 
 // CREATE_NEW fails on any existing name, the input's own included.
-bool win32_platform::create_output() { return open_file(CREATE_NEW); }
+bool win32_platform::create_output() {
+    output_unfinished = open_file(CREATE_NEW);
+    return output_unfinished;
+}
 
 // GetFileSize cannot fail on a handle just opened on a file; if it ever did, its all-ones answer
 // would be a length the file does not have, and the read that follows would fail.
@@ -107,6 +125,7 @@ bool win32_platform::flush_output() { return FlushFileBuffers(current_file) != F
 void win32_platform::close_file() {
     if (current_file != INVALID_HANDLE_VALUE) CloseHandle(current_file);
     current_file = INVALID_HANDLE_VALUE;
+    output_unfinished = false;
 }
 
 void win32_platform::discard_output() {

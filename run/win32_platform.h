@@ -6,6 +6,8 @@
 #include <cstdint>
 
 struct win32_platform {
+    // From here on, a fault ends the process with code 0 and leaves no unfinished output.
+    static void end_quietly_on_fault();
     static bool choose_input();
     static bool choose_output();
     static bool open_input();
