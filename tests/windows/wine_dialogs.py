@@ -83,10 +83,13 @@ def start(args):
     subprocess.run(without_override([args.wine, "wineboot", "-i"]), env=environment, stdin=subprocess.DEVNULL,
                    stdout=log, stderr=log, check=True, timeout=5 * WAIT_SECONDS)
     # Without a window manager, Wine waits 2 s for each closing dialog to be withdrawn unless its
-    # windows are unmanaged.
-    subprocess.run(without_override([args.wine, "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed",
-                                     "/d", "N", "/f"]), env=environment, stdin=subprocess.DEVNULL,
-                   stdout=log, stderr=log, check=True, timeout=WAIT_SECONDS)
+    # windows are unmanaged. A program that crashes ends at once, its backtrace in the log, instead of
+    # waiting behind Wine's crash dialog until the case times out.
+    for key, value, kind, data in ((r"HKCU\Software\Wine\X11 Driver", "Managed", "REG_SZ", "N"),
+                                   (r"HKCU\Software\Wine\WineDbg", "ShowCrashDialog", "REG_DWORD", "0")):
+        subprocess.run(without_override([args.wine, "reg", "add", key, "/v", value, "/t", kind, "/d", data, "/f"]),
+                       env=environment, stdin=subprocess.DEVNULL, stdout=log, stderr=log, check=True,
+                       timeout=WAIT_SECONDS)
 
 
 def stop(args):
@@ -128,12 +131,36 @@ class Session:
         return self.path(name)
 
     def contents(self):
-        """Every file in the folder with its bytes, to show that a run left nothing behind."""
+        """Every file under the folder, by its path in the folder, with its bytes: shows that a run
+        left nothing behind."""
         result = {}
-        for name in sorted(os.listdir(self.folder)):
-            with open(self.path(name), "rb") as file:
-                result[name] = file.read()
-        return result
+        for root, _, names in os.walk(self.folder):
+            for name in names:
+                with open(os.path.join(root, name), "rb") as file:
+                    result[os.path.relpath(os.path.join(root, name), self.folder)] = file.read()
+        return dict(sorted(result.items()))
+
+    def long_path(self, length, name):
+        """A path in the folder whose Windows form (Z:\\...) has exactly length characters, through
+        nested folders of at most 200 characters each, which are made; the file itself is not."""
+        folder = self.folder
+        room = length - len("Z:") - len(folder) - len("/" + name)
+        while room > 1:
+            part = min(200, room - 1)
+            folder = os.path.join(folder, chr(ord("a") + len(folder) % 26) * part)
+            room -= part + 1
+        path = os.path.join(folder, "_" * room + name)
+        expect(len("Z:" + path) == length, f"a path of {len('Z:' + path)} characters, not {length}")
+        os.makedirs(folder, exist_ok=True)
+        return path
+
+    def creation_refused(self, path):
+        """Whether a program without root's override of permissions is refused a new file at path."""
+        made = subprocess.run(without_override(["touch", path]), stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL).returncode == 0
+        if made:
+            os.remove(path)
+        return not made
 
     def launch(self, *command, **options):
         return subprocess.Popen(without_override([self.args.wine, *command]), env=self.environment,
@@ -158,11 +185,24 @@ class Session:
         raise Failure(f'no "{title}" dialog within {WAIT_SECONDS} s')
 
     def answer(self, dialog, path):
-        """Types the full path into the dialog's file name and confirms it."""
+        """Types the full path into the dialog's file name and confirms it. A Return that arrives while
+        the dialog is still busy with the typing is sometimes lost: it is pressed again while the
+        dialog stays open, up to three times in all."""
         windows_path = "Z:" + path.replace("/", "\\")
         self.xdotool("windowfocus", "--sync", dialog)
         self.xdotool("type", "--window", dialog, "--delay", "15", windows_path)
-        self.xdotool("key", "--window", dialog, "Return")
+        for _ in range(3):
+            self.xdotool("key", "--window", dialog, "Return")
+            if not self.still_shown(dialog, 2):
+                return
+
+    def still_shown(self, dialog, seconds):
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            if dialog not in self.xdotool("search", "--onlyvisible", "--name", "."):
+                return False
+            time.sleep(0.1)
+        return True
 
     def cancel(self, dialog):
         self.xdotool("windowfocus", "--sync", dialog)
@@ -317,6 +357,80 @@ def read_only_input(session):
     expect(session.contents() == before, "files changed")
 
 
+def output_folder_without_write_access(session):
+    plain_path = session.write("plain.bin", b"the input, two blocks and a bit")
+    locked = session.path("locked")
+    os.mkdir(locked, 0o555)
+    expect(session.creation_refused(os.path.join(locked, "probe.bin")), "the locked folder takes new files")
+    before = session.contents()
+    session.transform("encrypt", plain_path, os.path.join(locked, "sealed.bin"))
+    expect(session.contents() == before and not os.listdir(locked), "files changed")
+
+
+# Long paths, typed whole into the dialogs, whose buffer holds 511 characters. What Wine 8.0 does
+# with a typed path of N characters (Z:\... included), in either dialog:
+#   N <= 260        the dialog returns it and CreateFileA opens or creates the file;
+#   261 <= N <= 263 the dialog returns it and CreateFileA refuses it (ERROR_FILENAME_EXCED_RANGE):
+#                   an input is not read, an output not created;
+#   N >= 264        the dialog copies it into a buffer of MAX_PATH characters on its own stack and
+#                   overruns it, so it never reports FNERR_BUFFERTOOSMALL. What follows depends on
+#                   the characters that land where: mostly a fault, which ends the program through
+#                   its last-resort exception filter, quietly with code 0; sometimes the dialog just
+#                   stays open (the user cancels it). From about 570 characters on, the overrun
+#                   also breaks Wine's own handling of the fault, and no code of the program runs
+#                   again: SIGSEGV kills the process, or its main thread ends while the process
+#                   and its dialog stay until killed. Only the files can be checked there.
+# Whichever happens, no file is created or changed.
+DIALOG_OVERRUN_BREAKS_WINE = 570
+
+
+def through_long_path(session, process, title, path, length):
+    """Answers the dialog with path; a dialog left open by the overrun is cancelled, as a user would."""
+    dialog = session.wait_for_dialog(process, title)
+    session.answer(dialog, path)
+    if length > 263 and session.still_shown(dialog, 0.5):
+        session.cancel(dialog)
+    if length < DIALOG_OVERRUN_BREAKS_WINE:
+        session.wait_for_end(process, save_dialog_allowed=title == "Save As")
+        return
+    deadline = time.monotonic() + 10
+    while process.poll() is None and time.monotonic() < deadline:
+        expect(title == "Save As" or not session.windows_named("Save As"), 'a "Save As" dialog appeared')
+        time.sleep(0.1)
+
+
+def long_input(length):
+    def case(session):
+        plain_path = session.long_path(length, "plain.bin")
+        with open(plain_path, "wb") as file:
+            file.write(b"an input at the end of a long path")
+        before = session.contents()
+        if length <= 260:
+            session.transform("encrypt", plain_path, session.path("sealed.bin"))
+            session.reference(plain_path, session.path("linux.bin"))
+            files = session.contents()
+            expect(files.pop("sealed.bin") == files.pop("linux.bin"), "encrypted bytes differ from the Linux build's")
+        else:
+            session.run("encrypt", lambda process: through_long_path(session, process, "Open", plain_path, length))
+            files = session.contents()
+        expect(files == before, "files changed")
+    return case
+
+
+def long_output(length):
+    def case(session):
+        plain_path = session.write("plain.bin", b"the input, two blocks and a bit")
+        output_path = session.long_path(length, "sealed.bin")
+        before = session.contents()
+
+        def steps(process):
+            session.answer(session.wait_for_dialog(process, "Open"), plain_path)
+            through_long_path(session, process, "Save As", output_path, length)
+        session.run("encrypt", steps)
+        expect(session.contents() == before, "files changed")
+    return case
+
+
 CASES = {
     **{f"round_trip_{length}": round_trip(length) for length in (1, 7, 8, 17, 1003, 1024 * 1024 + 3)},
     "cancel_input": cancel_input,
@@ -327,6 +441,9 @@ CASES = {
     "input_held_open": input_held_open,
     "read_only_input": read_only_input,
     "write_fails": write_fails,
+    "output_folder_without_write_access": output_folder_without_write_access,
+    **{f"long_input_{length}": long_input(length) for length in (260, 263, 511, 600)},
+    **{f"long_output_{length}": long_output(length) for length in (263, 511, 600)},
 }
 
 
