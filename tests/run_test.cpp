@@ -14,21 +14,6 @@ namespace {
 
 using namespace run_test;
 namespace fs = std::filesystem;
-using answers = std::vector<std::optional<fs::path>>;
-using asked = std::vector<chooser_kind>;
-
-constexpr auto input = chooser_kind::input;
-constexpr auto output = chooser_kind::output;
-
-template <typename Platform = posix_platform>
-asked run_with(answers script, block_walk walk = encrypt_blocks) {
-    scripted_chooser chooser(std::move(script));
-    {
-        Platform os(chooser.function());
-        whole_file::run(os, walk);
-    }
-    return chooser.asked();
-}
 
 class WholeFileRun : public ::testing::Test {
 protected:
@@ -164,58 +149,6 @@ TEST_F(WholeFileRun, OutputInAMissingFolderIsNotCreated) {
     run_with({in, folder / "missing" / "out.bin"});
     EXPECT_EQ(folder.names(), std::vector<std::string>{"in.bin"});
 }
-
-// Faults the file system will not make on cue, injected at the platform's seams.
-struct no_memory : posix_platform {
-    using posix_platform::posix_platform;
-    std::uint8_t* allocate_zeroed(std::uint32_t) { return nullptr; }
-};
-
-struct failing_read : posix_platform {
-    using posix_platform::posix_platform;
-    bool read_some(std::uint8_t*, std::uint32_t, std::uint32_t&) { return false; }
-};
-
-// The file turns out shorter than its size said: the first read gets part, the next none.
-struct file_ends_early : posix_platform {
-    using posix_platform::posix_platform;
-    int reads = 0;
-    bool read_some(std::uint8_t* at, std::uint32_t want, std::uint32_t& got) {
-        if (reads++ != 0) {
-            got = 0;
-            return true;
-        }
-        return posix_platform::read_some(at, want / 2, got);
-    }
-};
-
-// Writes go through in small pieces, then fail part-way.
-struct write_fails_part_way : posix_platform {
-    using posix_platform::posix_platform;
-    std::uint32_t written = 0;
-    bool write_some(const std::uint8_t* from, std::uint32_t want, std::uint32_t& put) {
-        if (written >= 500) return false;
-        const bool ok = posix_platform::write_some(from, want < 100 ? want : 100, put);
-        written += put;
-        return ok;
-    }
-};
-
-struct flush_fails : posix_platform {
-    using posix_platform::posix_platform;
-    bool flush_output() { return false; }
-};
-
-// A read that returns part of the file at a time must still deliver all of it.
-struct short_reads_and_writes : posix_platform {
-    using posix_platform::posix_platform;
-    bool read_some(std::uint8_t* at, std::uint32_t want, std::uint32_t& got) {
-        return posix_platform::read_some(at, want < 13 ? want : 13, got);
-    }
-    bool write_some(const std::uint8_t* from, std::uint32_t want, std::uint32_t& put) {
-        return posix_platform::write_some(from, want < 29 ? want : 29, put);
-    }
-};
 
 TEST_F(WholeFileRun, FailedAllocationOrReadEndsBeforeTheOutputChooser) {
     expect_not_processed(run_with<no_memory>({in, out}));

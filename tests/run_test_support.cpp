@@ -1,5 +1,10 @@
 #include "run_test_support.h"
 
+#include <grp.h>
+#include <pwd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,6 +12,7 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <sstream>
 
 #include "blowfish.h"
 
@@ -65,6 +71,78 @@ path_chooser scripted_chooser::function() {
         path = answers_[turn]->string();
         return true;
     };
+}
+
+snapshot take_snapshot(const std::filesystem::path& folder) {
+    snapshot taken;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+        struct stat info {};
+        if (lstat(entry.path().c_str(), &info) != 0) continue;
+        std::ostringstream described;
+        described << std::oct << info.st_mode << std::dec << ' ' << info.st_size << ' ' << info.st_mtim.tv_sec << '.'
+                  << info.st_mtim.tv_nsec << ' ';
+        if (S_ISLNK(info.st_mode)) {
+            described << "-> " << std::filesystem::read_symlink(entry.path()).string();
+        } else if (S_ISREG(info.st_mode)) {
+            const bytes content = read_file(entry.path());
+            described.write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
+        }
+        taken[std::filesystem::relative(entry.path(), folder).string()] = described.str();
+    }
+    return taken;
+}
+
+void expect_promise_kept(const snapshot& before, const std::filesystem::path& folder,
+                         const std::filesystem::path& created, const bytes* expected) {
+    snapshot after = take_snapshot(folder);
+    const std::string output_name = std::filesystem::relative(created, folder).string();
+    const bool appeared = !before.contains(output_name) && after.contains(output_name);
+    if (expected == nullptr) {
+        EXPECT_FALSE(appeared) << created << " was created";
+    } else {
+        EXPECT_TRUE(appeared) << created << " was not created";
+        if (appeared) {
+            EXPECT_TRUE(read_file(created) == *expected) << created << " does not hold the whole result";
+        }
+    }
+    if (appeared) after.erase(output_name);
+    for (const auto& [name, described] : before) {
+        const auto found = after.find(name);
+        if (found == after.end()) {
+            ADD_FAILURE() << name << " disappeared";
+        } else if (found->second != described) {
+            ADD_FAILURE() << name << " changed";
+        }
+    }
+    for (const auto& [name, described] : after)
+        if (!before.contains(name)) ADD_FAILURE() << name << " appeared";
+}
+
+int in_child(const std::function<int()>& body) {
+    const pid_t child = fork();
+    if (child < 0) return -1;
+    if (child == 0) {
+        int code = 101;
+        try {
+            code = body();
+        } catch (...) {
+        }
+        _exit(code);
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+bool become_nobody() {
+    const passwd* nobody = getpwnam("nobody");
+    if (nobody == nullptr) return false;
+    const uid_t user = nobody->pw_uid;
+    const gid_t group = nobody->pw_gid;
+    return setgroups(0, nullptr) == 0 && setresgid(group, group, group) == 0 && setresuid(user, user, user) == 0 &&
+           geteuid() == user;
 }
 
 }  // namespace run_test

@@ -5,11 +5,15 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "blowfish.h"
 #include "posix_platform.h"
+#include "whole_file_run.h"
 
 namespace run_test {
 
@@ -50,5 +54,91 @@ private:
     std::vector<std::optional<std::filesystem::path>> answers_;
     std::vector<chooser_kind> asked_;
 };
+
+using answers = std::vector<std::optional<std::filesystem::path>>;
+using asked = std::vector<chooser_kind>;
+
+constexpr auto input = chooser_kind::input;
+constexpr auto output = chooser_kind::output;
+
+// One whole run over Platform with the choosers answering from the script; returns what was asked.
+template <typename Platform = posix_platform>
+asked run_with(answers script, block_walk walk = encrypt_blocks) {
+    scripted_chooser chooser(std::move(script));
+    {
+        Platform os(chooser.function());
+        whole_file::run(os, walk);
+    }
+    return chooser.asked();
+}
+
+// Faults the file system will not make on cue, injected at the platform's seams.
+struct no_memory : posix_platform {
+    using posix_platform::posix_platform;
+    std::uint8_t* allocate_zeroed(std::uint32_t) { return nullptr; }
+};
+
+struct failing_read : posix_platform {
+    using posix_platform::posix_platform;
+    bool read_some(std::uint8_t*, std::uint32_t, std::uint32_t&) { return false; }
+};
+
+// The file turns out shorter than its size said: the first read gets part, the next none.
+struct file_ends_early : posix_platform {
+    using posix_platform::posix_platform;
+    int reads = 0;
+    bool read_some(std::uint8_t* at, std::uint32_t want, std::uint32_t& got) {
+        if (reads++ != 0) {
+            got = 0;
+            return true;
+        }
+        return posix_platform::read_some(at, want / 2, got);
+    }
+};
+
+// Writes go through in small pieces, then fail part-way.
+struct write_fails_part_way : posix_platform {
+    using posix_platform::posix_platform;
+    std::uint32_t written = 0;
+    bool write_some(const std::uint8_t* from, std::uint32_t want, std::uint32_t& put) {
+        if (written >= 500) return false;
+        const bool ok = posix_platform::write_some(from, want < 100 ? want : 100, put);
+        written += put;
+        return ok;
+    }
+};
+
+struct flush_fails : posix_platform {
+    using posix_platform::posix_platform;
+    bool flush_output() { return false; }
+};
+
+// A read that returns part of the file at a time must still deliver all of it.
+struct short_reads_and_writes : posix_platform {
+    using posix_platform::posix_platform;
+    bool read_some(std::uint8_t* at, std::uint32_t want, std::uint32_t& got) {
+        return posix_platform::read_some(at, want < 13 ? want : 13, got);
+    }
+    bool write_some(const std::uint8_t* from, std::uint32_t want, std::uint32_t& put) {
+        return posix_platform::write_some(from, want < 29 ? want : 29, put);
+    }
+};
+
+// Every name under a folder with its kind, mode, size, modification time and content (or link
+// target), so that a test can show a run left everything that existed exactly as it was.
+using snapshot = std::map<std::string, std::string>;
+snapshot take_snapshot(const std::filesystem::path& folder);
+
+// The promise of every run, checked after it: each name in before is exactly as it was, and the
+// only new name, if any, is created holding exactly expected. Pass nullptr when nothing may appear.
+void expect_promise_kept(const snapshot& before, const std::filesystem::path& folder,
+                         const std::filesystem::path& created, const bytes* expected);
+
+// Runs body in a child process and returns its exit code, or 128 + the signal that ended it.
+// Checks inside the child do not reach the test: the child reports through its exit code.
+int in_child(const std::function<int()>& body);
+
+// Drops root for the calling process for good: user and group nobody, no other groups.
+bool become_nobody();
 
 }  // namespace run_test
