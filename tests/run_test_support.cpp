@@ -79,8 +79,9 @@ snapshot take_snapshot(const std::filesystem::path& folder) {
         struct stat info {};
         if (lstat(entry.path().c_str(), &info) != 0) continue;
         std::ostringstream described;
-        described << std::oct << info.st_mode << std::dec << ' ' << info.st_size << ' ' << info.st_mtim.tv_sec << '.'
-                  << info.st_mtim.tv_nsec << ' ';
+        described << std::oct << info.st_mode << std::dec << ' ';
+        // A folder's size and time change with the names in it, the output's among them.
+        if (!S_ISDIR(info.st_mode)) described << info.st_size << ' ' << info.st_mtim.tv_sec << '.' << info.st_mtim.tv_nsec << ' ';
         if (S_ISLNK(info.st_mode)) {
             described << "-> " << std::filesystem::read_symlink(entry.path()).string();
         } else if (S_ISREG(info.st_mode)) {

@@ -1,0 +1,136 @@
+// Faults in the middle of a run on real files: a write that stops part-way at the file-size limit,
+// a file system that fills up, and the faults injected at the platform's seams. After each, the
+// input and every other file are exactly as they were and the output exists only when complete.
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "run_test_support.h"
+
+namespace {
+
+using namespace run_test;
+namespace fs = std::filesystem;
+
+// Exit code of a child that found the fault cannot be made here.
+constexpr int cannot_make_fault = 77;
+
+class FaultInjection : public ::testing::Test {
+protected:
+    temporary_folder folder;
+    const fs::path in = folder / "in.bin";
+    const fs::path out = folder / "out.bin";
+
+    void SetUp() override { write_file(folder / "neighbour.bin", random_bytes(5000, 5)); }
+};
+
+// The kernel stops writes at RLIMIT_FSIZE: the write that crosses it is cut short, the next fails
+// with EFBIG (SIGXFSZ ignored, as the programs do). One byte under the input's length is already
+// too little; exactly its length is enough.
+TEST_F(FaultInjection, WriteCutShortByTheFileSizeLimitLeavesNoOutput) {
+    const bytes original = random_bytes(300'001, 11);
+    write_file(in, original);
+    const bytes expected = encrypted_by_blocks(original);
+    for (rlim_t limit : {rlim_t{0}, rlim_t{1}, rlim_t{4096}, rlim_t{65536 + 3}, rlim_t{original.size() - 1},
+                         rlim_t{original.size()}}) {
+        SCOPED_TRACE(limit);
+        const snapshot before = take_snapshot(folder.path());
+        const int code = in_child([&] {
+            const rlimit cap{limit, limit};
+            if (setrlimit(RLIMIT_FSIZE, &cap) != 0) return cannot_make_fault;
+            signal(SIGXFSZ, SIG_IGN);
+            return run_with({in, out}) == asked{input, output} ? 0 : 1;
+        });
+        ASSERT_EQ(code, 0);
+        expect_promise_kept(before, folder.path(), out, limit >= original.size() ? &expected : nullptr);
+        fs::remove(out);
+    }
+}
+
+// A tmpfs of 64 KiB, mounted in a private mount namespace of a child so that it vanishes with the
+// child whatever happens. An output too large for it fails part-way with ENOSPC and is removed,
+// giving the space back; one that fits is written whole.
+TEST_F(FaultInjection, FullFileSystemLeavesNoOutputAndGivesTheSpaceBack) {
+    const fs::path small_disk = folder / "small-disk";
+    fs::create_directory(small_disk);
+    const bytes large = random_bytes(200'003, 13);
+    const bytes small = random_bytes(16'387, 17);
+    write_file(in, large);
+    write_file(folder / "small.bin", small);
+
+    const int code = in_child([&] {
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("tmpfs", small_disk.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=64k,mode=0700") != 0)
+            return cannot_make_fault;
+        write_file(small_disk / "kept.bin", random_bytes(4096, 19));
+        struct statvfs empty {};
+        statvfs(small_disk.c_str(), &empty);
+
+        const snapshot before = take_snapshot(folder.path());
+        EXPECT_EQ(run_with({in, small_disk / "out.bin"}), (asked{input, output}));
+        expect_promise_kept(before, folder.path(), small_disk / "out.bin", nullptr);
+        struct statvfs after {};
+        statvfs(small_disk.c_str(), &after);
+        EXPECT_EQ(after.f_bfree, empty.f_bfree) << "the partial output's space was not given back";
+
+        const bytes expected = encrypted_by_blocks(small);
+        const snapshot before_small = take_snapshot(folder.path());
+        run_with({folder / "small.bin", small_disk / "out.bin"});
+        expect_promise_kept(before_small, folder.path(), small_disk / "out.bin", &expected);
+        return ::testing::Test::HasFailure() ? 1 : 0;
+    });
+    if (code == cannot_make_fault) GTEST_SKIP() << "cannot mount a small tmpfs here (needs CAP_SYS_ADMIN and unshare)";
+    EXPECT_EQ(code, 0);
+}
+
+// The input shrinks on disk, by another process's hand, between the size check and the read: the
+// read ends early for real and the run stops before the output chooser.
+struct input_shrinks_after_size_check : posix_platform {
+    using posix_platform::posix_platform;
+    static inline fs::path shrink;
+    std::uint64_t input_length() {
+        const std::uint64_t length = posix_platform::input_length();
+        fs::resize_file(shrink, length / 2);
+        return length;
+    }
+};
+
+// Each injected fault, at lengths from just past the point where the write fault strikes to one block past 1 MiB, against the whole promise.
+TEST_F(FaultInjection, InjectedFaultsKeepThePromise) {
+    using run_kind = asked (*)(answers);
+    struct fault {
+        const char* name;
+        run_kind run;
+        asked questions;
+    };
+    const fault faults[] = {
+        {"no memory", [](answers a) { return run_with<no_memory>(std::move(a)); }, {input}},
+        {"failing read", [](answers a) { return run_with<failing_read>(std::move(a)); }, {input}},
+        {"file ends early", [](answers a) { return run_with<file_ends_early>(std::move(a)); }, {input}},
+        {"input shrinks", [](answers a) { return run_with<input_shrinks_after_size_check>(std::move(a)); }, {input}},
+        {"write fails part-way", [](answers a) { return run_with<write_fails_part_way>(std::move(a)); }, {input, output}},
+        {"flush fails", [](answers a) { return run_with<flush_fails>(std::move(a)); }, {input, output}},
+    };
+    for (const fault& each : faults) {
+        // The shrinking file is the other process's doing: it is left out of the comparison.
+        const bool shrinks = std::string(each.name) == "input shrinks";
+        const fs::path source = shrinks ? folder / "shrinking.bin" : in;
+        input_shrinks_after_size_check::shrink = source;
+        for (std::size_t length : {501u, 1003u, (1u << 20) + 8}) {
+            SCOPED_TRACE(std::string(each.name) + ", " + std::to_string(length) + " bytes");
+            if (!shrinks) write_file(source, random_bytes(length, static_cast<unsigned>(length)));
+            const snapshot before = take_snapshot(folder.path());
+            if (shrinks) write_file(source, random_bytes(length, static_cast<unsigned>(length)));
+            EXPECT_EQ(each.run({source, out}), each.questions);
+            if (shrinks) fs::remove(source);
+            expect_promise_kept(before, folder.path(), out, nullptr);
+        }
+    }
+}
+
+}  // namespace
