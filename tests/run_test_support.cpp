@@ -88,7 +88,7 @@ snapshot take_snapshot(const std::filesystem::path& folder) {
             const bytes content = read_file(entry.path());
             described.write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
         }
-        taken[std::filesystem::relative(entry.path(), folder).string()] = described.str();
+        taken[entry.path().lexically_relative(folder).string()] = described.str();
     }
     return taken;
 }
@@ -96,7 +96,7 @@ snapshot take_snapshot(const std::filesystem::path& folder) {
 void expect_promise_kept(const snapshot& before, const std::filesystem::path& folder,
                          const std::filesystem::path& created, const bytes* expected) {
     snapshot after = take_snapshot(folder);
-    const std::string output_name = std::filesystem::relative(created, folder).string();
+    const std::string output_name = created.lexically_relative(folder).string();
     const bool appeared = !before.contains(output_name) && after.contains(output_name);
     if (expected == nullptr) {
         EXPECT_FALSE(appeared) << created << " was created";
