@@ -119,9 +119,8 @@ void expect_promise_kept(const snapshot& before, const std::filesystem::path& fo
         if (!before.contains(name)) ADD_FAILURE() << name << " appeared";
 }
 
-int in_child(const std::function<int()>& body) {
+pid_t start_child(const std::function<int()>& body) {
     const pid_t child = fork();
-    if (child < 0) return -1;
     if (child == 0) {
         int code = 101;
         try {
@@ -130,12 +129,19 @@ int in_child(const std::function<int()>& body) {
         }
         _exit(code);
     }
+    return child;
+}
+
+int wait_child(pid_t child) {
+    if (child < 0) return -1;
     int status = 0;
     while (waitpid(child, &status, 0) < 0) {
         if (errno != EINTR) return -1;
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
+
+int in_child(const std::function<int()>& body) { return wait_child(start_child(body)); }
 
 bool become_nobody() {
     const passwd* nobody = getpwnam("nobody");

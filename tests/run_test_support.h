@@ -2,6 +2,7 @@
 #pragma once
 
 #include <sys/stat.h>
+#include <sys/types.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -137,6 +138,11 @@ void expect_promise_kept(const snapshot& before, const std::filesystem::path& fo
 // Runs body in a child process and returns its exit code, or 128 + the signal that ended it.
 // Checks inside the child do not reach the test: the child reports through its exit code.
 int in_child(const std::function<int()>& body);
+
+// The same in two halves, for children that run side by side: start returns the process id (or
+// -1), wait returns what in_child would.
+pid_t start_child(const std::function<int()>& body);
+int wait_child(pid_t child);
 
 // Drops root for the calling process for good: user and group nobody, no other groups.
 bool become_nobody();

@@ -1,0 +1,158 @@
+// Two runs at once, each in its own process on the real file layer, lined up with pipes so that
+// they reach the contested step together: taking the same input, or creating the same output name.
+// The one that gets there first is then held just past that step until the other has finished, so
+// the other meets the first one's open lock or its fresh, still empty file.
+#include <signal.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "run_test_support.h"
+
+namespace {
+
+using namespace run_test;
+namespace fs = std::filesystem;
+
+enum class contested { input, output };
+
+// Pipes shared by the test and both children.
+struct line_up {
+    int start[2];   // one byte releases each child into the contested step
+    int report[2];  // each child writes its id, plus 1 if the step succeeded
+    int resume[2];  // one byte lets the child that succeeded go on
+};
+
+// Waits at the start line before the contested step, reports how it went, and if it succeeded
+// holds until the test says go.
+struct lined_up_platform : posix_platform {
+    using posix_platform::posix_platform;
+    static inline line_up* pipes = nullptr;
+    static inline contested step = contested::input;
+    static inline char id = 0;
+
+    bool open_input() { return step == contested::input ? contest([this] { return posix_platform::open_input(); }) : posix_platform::open_input(); }
+    bool create_output() { return step == contested::output ? contest([this] { return posix_platform::create_output(); }) : posix_platform::create_output(); }
+
+private:
+    template <typename Step>
+    bool contest(Step take) {
+        char byte = 0;
+        if (read(pipes->start[0], &byte, 1) != 1) return false;
+        const bool taken = take();
+        const char outcome = static_cast<char>(id + (taken ? 1 : 0));
+        if (write(pipes->report[1], &outcome, 1) != 1) return false;
+        if (taken && read(pipes->resume[0], &byte, 1) != 1) return false;
+        return taken;
+    }
+};
+
+class Concurrency : public ::testing::Test {
+protected:
+    temporary_folder folder;
+    line_up pipes{};
+
+    void SetUp() override {
+        ASSERT_EQ(pipe(pipes.start), 0);
+        ASSERT_EQ(pipe(pipes.report), 0);
+        ASSERT_EQ(pipe(pipes.resume), 0);
+        lined_up_platform::pipes = &pipes;
+    }
+    void TearDown() override {
+        for (int* ends : {pipes.start, pipes.report, pipes.resume}) {
+            close(ends[0]);
+            close(ends[1]);
+        }
+    }
+
+    // A child running one whole run. It exits with 1 when only the open dialog was shown, 2 when
+    // both were, 3 otherwise. An alarm ends it should the line-up ever jam.
+    pid_t start_run(char id, answers script) {
+        return start_child([=] {
+            alarm(60);
+            lined_up_platform::id = id;
+            const asked questions = run_with<lined_up_platform>(script);
+            return questions == asked{input} ? 1 : questions == asked{input, output} ? 2 : 3;
+        });
+    }
+
+    // Releases both children, and returns the id of the one whose step succeeded (0 if neither
+    // or both did).
+    char race() {
+        EXPECT_EQ(write(pipes.start[1], "gg", 2), 2);
+        char outcomes[2] = {};
+        for (char& outcome : outcomes) EXPECT_EQ(read(pipes.report[0], &outcome, 1), 1);
+        const int succeeded = (outcomes[0] & 1) + (outcomes[1] & 1);
+        EXPECT_EQ(succeeded, 1) << "exactly one run must win the step";
+        if (succeeded != 1) return 0;
+        return static_cast<char>((outcomes[0] & 1) ? outcomes[0] - 1 : outcomes[1] - 1);
+    }
+
+    void let_winner_go() { EXPECT_EQ(write(pipes.resume[1], "g", 1), 1); }
+};
+
+constexpr char first = 2;
+constexpr char second = 4;
+constexpr int open_dialog_only = 1;
+constexpr int both_dialogs = 2;
+
+// Both choose the same input: one takes its lock and goes on; the other cannot take the lock and
+// ends after the open dialog, even though the first has not yet read a byte.
+TEST_F(Concurrency, TwoRunsOnTheSameInputProcessItOnce) {
+    lined_up_platform::step = contested::input;
+    const fs::path in = folder / "in.bin";
+    const bytes original = random_bytes(70'001, 31);
+    write_file(in, original);
+    const bytes expected = encrypted_by_blocks(original);
+    const snapshot before = take_snapshot(folder.path());
+
+    for (int round = 0; round < 5; ++round) {
+        SCOPED_TRACE(round);
+        const pid_t a = start_run(first, {in, folder / "out-A"});
+        const pid_t b = start_run(second, {in, folder / "out-B"});
+        const char winner = race();
+        ASSERT_NE(winner, 0);
+        const pid_t loser_pid = winner == first ? b : a;
+        const pid_t winner_pid = winner == first ? a : b;
+        EXPECT_EQ(wait_child(loser_pid), open_dialog_only);
+        let_winner_go();
+        EXPECT_EQ(wait_child(winner_pid), both_dialogs);
+
+        const fs::path made = folder / (winner == first ? "out-A" : "out-B");
+        expect_promise_kept(before, folder.path(), made, &expected);
+        fs::remove(made);
+    }
+}
+
+// Two runs of different inputs choose the same new output name: exactly one creates it, and the
+// other leaves that file alone while it is still empty and after it is whole.
+TEST_F(Concurrency, TwoRunsCreatingTheSameOutputNameMakeOneFile) {
+    lined_up_platform::step = contested::output;
+    const fs::path in_a = folder / "in-A";
+    const fs::path in_b = folder / "in-B";
+    const fs::path out = folder / "out.bin";
+    write_file(in_a, random_bytes(50'003, 37));
+    write_file(in_b, random_bytes(60'005, 41));
+    const snapshot before = take_snapshot(folder.path());
+
+    for (int round = 0; round < 5; ++round) {
+        SCOPED_TRACE(round);
+        const pid_t a = start_run(first, {in_a, out});
+        const pid_t b = start_run(second, {in_b, out});
+        const char winner = race();
+        ASSERT_NE(winner, 0);
+        const pid_t loser_pid = winner == first ? b : a;
+        const pid_t winner_pid = winner == first ? a : b;
+        EXPECT_EQ(wait_child(loser_pid), both_dialogs);
+        ASSERT_TRUE(fs::exists(out)) << "the losing run removed the winner's file";
+        EXPECT_EQ(fs::file_size(out), 0u);
+        let_winner_go();
+        EXPECT_EQ(wait_child(winner_pid), both_dialogs);
+
+        const bytes expected = encrypted_by_blocks(read_file(winner == first ? in_a : in_b));
+        expect_promise_kept(before, folder.path(), out, &expected);
+        fs::remove(out);
+    }
+}
+
+}  // namespace
