@@ -64,7 +64,7 @@ TEST_F(FaultInjection, FullFileSystemLeavesNoOutputAndGivesTheSpaceBack) {
     write_file(folder / "small.bin", small);
 
     const int code = in_child([&] {
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) != 0 ||
             mount("tmpfs", small_disk.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=64k,mode=0700") != 0)
             return cannot_make_fault;
         write_file(small_disk / "kept.bin", random_bytes(4096, 19));
