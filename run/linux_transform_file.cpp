@@ -11,13 +11,16 @@
 
 namespace {
 
-// The programs report nothing, not even the warnings of the libraries they use.
+// The programs report nothing, not even the warnings of the libraries they use. Started with
+// standard output or error closed, /dev/null itself arrives as descriptor 1 or 2 and must stay
+// open there: were that slot left free, the display connection or a chosen file would take it,
+// and anything printed would land in it.
 void silence_standard_output() {
     const int nowhere = open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (nowhere < 0) return;
     dup2(nowhere, STDOUT_FILENO);
     dup2(nowhere, STDERR_FILENO);
-    close(nowhere);
+    if (nowhere > STDERR_FILENO) close(nowhere);
 }
 
 }  // namespace
