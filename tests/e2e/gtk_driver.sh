@@ -89,17 +89,69 @@ wait_exit() {
     exit_code=$?
 }
 
-# Runs program $1 through both dialogs: input $2, output $3. Fails unless it ends with code 0.
-run_program() {
-    local program=$1 input=$2 output=$3 pid first second
-    "$program" >"$work/printed" 2>&1 &
+# Starts a program in the background with what it prints caught; sets pid. The arguments are the
+# command, so a prefix such as setpriv may come first.
+start_program() {
+    "$@" >"$work/printed" 2>&1 &
     pid=$!
+}
+
+# Waits for the program started last to end, and fails unless it ended with code 0, silently.
+expect_silent_exit() {
+    wait_exit "$pid"
+    [ "$exit_code" = 0 ] || fail "$1 ended with exit code $exit_code"
+    [ -s "$work/printed" ] && fail "$1 printed: $(head -c 300 "$work/printed")"
+    return 0
+}
+
+# Runs program $1 through both dialogs: input $2, output $3. Fails unless it ends with code 0.
+# Further arguments are a command prefix for the program.
+run_program() {
+    local program=$1 input=$2 output=$3 first second
+    start_program "${@:4}" "$program"
     first=$(wait_dialog "$pid") || fail "$program showed no open dialog"
     choose_path "$pid" "$first" "$input" || fail "$program did not take the input $input"
     second=$(wait_dialog "$pid" "$first") || fail "$program showed no save dialog"
     choose_path "$pid" "$second" "$output" || fail "$program did not take the output $output"
-    wait_exit "$pid"
-    [ "$exit_code" = 0 ] || fail "$program ended with exit code $exit_code"
-    [ -s "$work/printed" ] && fail "$program printed: $(head -c 300 "$work/printed")"
-    return 0
+    expect_silent_exit "$program"
+}
+
+# Program $1 takes input $2 in its open dialog, then must end without showing the save dialog.
+run_refusing_input() {
+    local program=$1 input=$2 first window
+    start_program "${@:3}" "$program"
+    first=$(wait_dialog "$pid") || fail "$program showed no open dialog"
+    choose_path "$pid" "$first" "$input" || fail "$program did not take the input $input"
+    for _ in $(seq 150); do
+        kill -0 "$pid" 2>/dev/null || break
+        for window in $(xdotool search --onlyvisible --pid "$pid" 2>/dev/null); do
+            [ "$window" != "$first" ] && [ -n "$(xdotool getwindowname "$window" 2>/dev/null)" ] &&
+                { kill "$pid"; fail "$program showed the save dialog for the input $input"; }
+        done
+        sleep 0.1
+    done
+    expect_silent_exit "$program"
+}
+
+# The dialog of process $1, window $2, does not accept path $3 (a folder: it opens it instead);
+# the dialog is then cancelled.
+dialog_keeps_open_on() {
+    local pid=$1 window=$2 path=$3
+    xdotool windowfocus --sync "$window"
+    xdotool type --window "$window" /
+    sleep 0.4
+    xdotool type --window "$window" --delay 30 "${path#/}"
+    xdotool key --window "$window" Delete
+    sleep 0.3
+    xdotool key Return
+    sleep 1.5
+    window_visible "$pid" "$window" || fail "the dialog accepted the folder $path"
+    cancel_dialog "$window"
+}
+
+# What a folder holds, deep: each name with its kind, mode, size, time, link target and content's
+# checksum, to show that a run left everything as it was.
+folder_state() {
+    find "$1" -mindepth 1 \( -type d -printf '%P %y %m\n' \) -o \( -printf '%P %y %m %s %T@ %l ' -a \
+        \( -type f -exec sh -c 'md5sum < "$1"' _ {} \; -o -printf '\n' \) \) | LC_ALL=C sort
 }

@@ -1,0 +1,126 @@
+#!/usr/bin/env bash
+# Unusual and hostile choices made in the real programs' GTK dialogs, each with its outcome
+# asserted: after every run each program has ended silently with code 0, and everything that
+# existed is exactly as it was. Cases the dialog itself does not let a user choose (a folder) are
+# shown to be so; the run tests try them through the file layer instead.
+# Usage: hostile_inputs_test.sh ENCRYPT CHECK_ENCRYPTED
+set -uo pipefail
+encrypt=$1 check_encrypted=$2
+source "$(dirname "$0")/gtk_driver.sh"
+
+cases=$work/cases
+mkdir -p "$cases"
+chmod 755 "$work" "$cases"
+head -c 5003 /dev/urandom >"$cases/plain.bin"
+passed=0
+
+# Runs "$@" and fails unless the folder of cases is afterwards as it was, apart from the name
+# given by $expect_new (which must then appear).
+unchanged_apart_from() {
+    local new=$1 before after
+    shift
+    before=$(folder_state "$cases")
+    "$@"
+    after=$(folder_state "$cases")
+    if [ -n "$new" ]; then
+        [ -e "$cases/$new" ] || fail "$new was not created"
+        after=$(grep -v -- "^$new " <<<"$after")
+    fi
+    [ "$before" = "$after" ] || fail "files changed: $(diff <(echo "$before") <(echo "$after") | head -5)"
+    passed=$((passed + 1))
+    echo "case $passed ($*): ${SECONDS}s"
+}
+
+# Inputs the run refuses after the open dialog: it ends without the save dialog.
+mkfifo "$cases/fifo"
+unchanged_apart_from "" run_refusing_input "$encrypt" "$cases/fifo"
+unchanged_apart_from "" run_refusing_input "$encrypt" /dev/zero
+[ "$(stat -c %s /proc/version)" = 0 ] || fail "/proc/version does not report size 0 here"
+unchanged_apart_from "" run_refusing_input "$encrypt" /proc/version
+: >"$cases/empty.bin"
+unchanged_apart_from "" run_refusing_input "$encrypt" "$cases/empty.bin"
+cp "$cases/plain.bin" "$cases/read-only.bin"
+chmod 444 "$cases/read-only.bin"
+unchanged_apart_from "" run_refusing_input "$encrypt" "$cases/read-only.bin"
+
+cp "$cases/plain.bin" "$cases/locked.bin"
+(exec 8<>"$cases/locked.bin" && flock --exclusive 8 && exec sleep 300) >/dev/null 2>&1 &
+holder=$!
+for _ in $(seq 50); do flock --nonblock "$cases/locked.bin" true || break; sleep 0.1; done
+unchanged_apart_from "" run_refusing_input "$encrypt" "$cases/locked.bin"
+kill "$holder"
+wait "$holder" 2>/dev/null
+
+# A folder: the open dialog opens it rather than choosing it; cancelling then ends the program.
+mkdir "$cases/folder"
+open_folder_then_cancel() {
+    start_program "$encrypt"
+    dialog_keeps_open_on "$pid" "$(wait_dialog "$pid")" "$cases/folder"
+    expect_silent_exit "$encrypt"
+}
+unchanged_apart_from "" open_folder_then_cancel
+
+# Inputs processed: a link to a regular file, and awkward names, for input and output alike.
+ln -s plain.bin "$cases/link-to-plain"
+unchanged_apart_from from-link.bin run_program "$encrypt" "$cases/link-to-plain" "$cases/from-link.bin"
+"$check_encrypted" "$cases/plain.bin" "$cases/from-link.bin" >/dev/null || fail "the link's target was not encrypted"
+for name in "with  two spaces.bin" "ñandú über.bin" "-leading-dash.bin"; do
+    cp "$cases/plain.bin" "$cases/$name"
+    unchanged_apart_from "$name.out" run_program "$encrypt" "$cases/$name" "$cases/$name.out"
+    "$check_encrypted" "$cases/$name" "$cases/$name.out" >/dev/null || fail "$name was not encrypted"
+done
+
+# Output names that exist are taken by the dialog and left alone by the run.
+head -c 77 /dev/urandom >"$cases/existing.bin"
+unchanged_apart_from "" run_program "$encrypt" "$cases/plain.bin" "$cases/existing.bin"
+ln -s nowhere.bin "$cases/dangling"
+unchanged_apart_from "" run_program "$encrypt" "$cases/plain.bin" "$cases/dangling"
+
+# A folder as the output: the save dialog opens it; cancelling then ends the program.
+save_into_folder_then_cancel() {
+    local first
+    start_program "$encrypt"
+    first=$(wait_dialog "$pid") || fail "no open dialog"
+    choose_path "$pid" "$first" "$cases/plain.bin" || fail "the input was not taken"
+    dialog_keeps_open_on "$pid" "$(wait_dialog "$pid" "$first")" "$cases/folder"
+    expect_silent_exit "$encrypt"
+}
+unchanged_apart_from "" save_into_folder_then_cancel
+
+# A folder without write permission, for a user other than root (root may write any folder): the
+# program runs as nobody, which owns the input and the folder. Writing elsewhere works for it.
+as_nobody=(setpriv --reuid=nobody --regid=nogroup --clear-groups env "HOME=$work/nobody-home")
+mkdir -p "$work/nobody-home" "$cases/no-write" "$cases/writable"
+cp "$cases/plain.bin" "$cases/nobodys.bin"
+chown nobody:nogroup "$work/nobody-home" "$cases/no-write" "$cases/writable" "$cases/nobodys.bin"
+chmod 555 "$cases/no-write"
+unchanged_apart_from "" run_program "$encrypt" "$cases/nobodys.bin" "$cases/no-write/out.bin" "${as_nobody[@]}"
+unchanged_apart_from writable/out.bin run_program "$encrypt" "$cases/nobodys.bin" "$cases/writable/out.bin" "${as_nobody[@]}"
+chmod 755 "$cases/no-write"
+
+# A file-size limit below the output's length: the write fails part-way, the program (which ignores
+# SIGXFSZ) removes the partial file and still ends with code 0.
+head -c 70000 /dev/urandom >"$cases/large.bin"
+unchanged_apart_from "" run_program "$encrypt" "$cases/large.bin" "$cases/limited.bin" bash -c 'ulimit -f 16; exec "$0"'
+
+# Started with standard output and error closed: both point at /dev/null while the program runs,
+# so that nothing it or a library prints can land in a file or connection it opens, and it works.
+closed_standard_streams() {
+    local first second
+    "$encrypt" >&- 2>&- &
+    pid=$!
+    first=$(wait_dialog "$pid") || fail "no open dialog"
+    for fd in 1 2; do
+        [ "$(readlink "/proc/$pid/fd/$fd")" = /dev/null ] ||
+            fail "with standard streams closed, descriptor $fd is $(readlink "/proc/$pid/fd/$fd")"
+    done
+    choose_path "$pid" "$first" "$cases/plain.bin" || fail "the input was not taken"
+    second=$(wait_dialog "$pid" "$first") || fail "no save dialog"
+    choose_path "$pid" "$second" "$cases/closed-streams.bin" || fail "the output was not taken"
+    wait_exit "$pid"
+    [ "$exit_code" = 0 ] || fail "ended with exit code $exit_code"
+}
+unchanged_apart_from closed-streams.bin closed_standard_streams
+"$check_encrypted" "$cases/plain.bin" "$cases/closed-streams.bin" >/dev/null || fail "not encrypted"
+
+echo "hostile inputs through the GTK dialogs: $passed passed, 0 failed"
