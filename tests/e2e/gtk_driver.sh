@@ -28,11 +28,14 @@ fail() {
     exit 1
 }
 
-# Prints the id of the named, visible window of process $1 other than $2, waiting up to 15 s.
+# How long to wait for a dialog to appear or a program to end; raise it for gigabyte files.
+patience=${patience:-15}
+
+# Prints the id of the named, visible window of process $1 other than $2, waiting up to $patience s.
 # Completion pop-ups have no name and are skipped.
 wait_dialog() {
     local pid=$1 previous=${2:-} window name
-    for _ in $(seq 150); do
+    for _ in $(seq $((patience * 10))); do
         for window in $(xdotool search --onlyvisible --pid "$pid" 2>/dev/null); do
             name=$(xdotool getwindowname "$window" 2>/dev/null) || continue
             if [ -n "$name" ] && [ "$window" != "$previous" ]; then
@@ -77,10 +80,10 @@ cancel_dialog() {
     xdotool key Escape
 }
 
-# Waits up to 15 s for process $1, a child of this shell, to end; sets exit_code.
+# Waits up to $patience s for process $1, a child of this shell, to end; sets exit_code.
 wait_exit() {
     local pid=$1
-    for _ in $(seq 150); do
+    for _ in $(seq $((patience * 10))); do
         kill -0 "$pid" 2>/dev/null || break
         sleep 0.1
     done
