@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
 
 namespace {
 
@@ -99,13 +100,28 @@ bool posix_platform::read_some(std::uint8_t* at, std::uint32_t want, std::uint32
     return true;
 }
 
-// O_EXCL never replaces an existing name and never follows a symlink, dangling or not. Mode 0600
-// keeps a decrypted file private whatever the umask.
+// The output is first a file without a name, made in the chosen folder, and gets its name only
+// once it is whole and on disk (flush_output): a run that ends before, in any way, even killed,
+// leaves nothing under the name. Mode 0600 keeps a decrypted file private whatever the umask.
+// A name that exists in any form, a dangling symlink included, is refused here already, so that
+// no work is done for a name that cannot be had.
 bool posix_platform::create_output() {
-    const int file = open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0600);
-    if (file < 0) return false;
+    struct stat existing {};
+    if (lstat(path_.c_str(), &existing) == 0 || errno != ENOENT) return false;
+    const std::string::size_type slash = path_.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path_.substr(0, slash);
+    int file = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    unnamed_ = file >= 0;
+    if (!unnamed_) {
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
+        // Where the file system cannot make a file without a name, the name is made at once.
+        // O_EXCL never replaces an existing name and never follows a symlink, dangling or not; a
+        // failed run removes the file again (discard_output).
+        file = open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0600);
+        if (file < 0) return false;
+        lock_exclusively(file);
+    }
     file_ = file;
-    lock_exclusively(file);
     output_offset_ = 0;
     direct_ = set_direct(file, true);
     return true;
@@ -143,16 +159,32 @@ bool posix_platform::write_some(const std::uint8_t* from, std::uint32_t want, st
     return true;
 }
 
-bool posix_platform::flush_output() { return fsync(file_) == 0; }
+// The data goes to disk first, then the name is given: linking fails, leaving nothing, if anything
+// has taken the name meanwhile (another run among them), so an existing file is never replaced.
+bool posix_platform::flush_output() {
+    if (fsync(file_) != 0) return false;
+    if (!unnamed_) return true;
+    const std::string self = "/proc/self/fd/" + std::to_string(file_);
+    int linked = linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path_.c_str(), AT_SYMLINK_FOLLOW);
+    // Without /proc, the descriptor itself can be linked where the process may (as root).
+    if (linked != 0 && errno == ENOENT) linked = linkat(file_, "", AT_FDCWD, path_.c_str(), AT_EMPTY_PATH);
+    if (linked != 0) return false;
+    unnamed_ = false;
+    return true;
+}
 
 void posix_platform::close_file() {
     if (file_ >= 0) close(file_);
     file_ = -1;
 }
 
+// A file without a name vanishes as it is closed; only a name this run made is removed, never one
+// that another process holds.
 void posix_platform::discard_output() {
+    const bool remove_name = !unnamed_;
     close_file();
-    unlink(path_.c_str());
+    if (remove_name) unlink(path_.c_str());
+    unnamed_ = false;
 }
 
 // The buffer is the one mapping allocate_zeroed made; the argument only names it.

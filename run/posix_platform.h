@@ -37,7 +37,8 @@ private:
     path_chooser choose_;
     std::string path_;
     int file_ = -1;
-    bool direct_ = false;  // the output is being written with O_DIRECT
+    bool direct_ = false;   // the output is being written with O_DIRECT
+    bool unnamed_ = false;  // the open output has no name yet
     std::uint64_t output_offset_ = 0;
     void* mapping_ = nullptr;  // the buffer, mapped by allocate_zeroed
     std::size_t mapping_size_ = 0;

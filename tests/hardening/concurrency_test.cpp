@@ -1,7 +1,7 @@
 // Two runs at once, each in its own process on the real file layer, lined up with pipes so that
-// they reach the contested step together: taking the same input, or creating the same output name.
-// The one that gets there first is then held just past that step until the other has finished, so
-// the other meets the first one's open lock or its fresh, still empty file.
+// they reach the contested step together: taking the same input, or giving the same name to their
+// finished outputs. The one that gets there first is then held just past that step until the other
+// has finished, so the other meets the first one's lock, or its file under the name.
 #include <signal.h>
 #include <unistd.h>
 
@@ -16,33 +16,48 @@ namespace fs = std::filesystem;
 
 enum class contested { input, output };
 
+// The ids of the two runs, as each reports them (plus 1 when its step succeeded).
+constexpr char first = 2;
+constexpr char second = 4;
+
 // Pipes shared by the test and both children.
 struct line_up {
-    int start[2];   // one byte releases each child into the contested step
+    int start[2][2];  // for each child, one byte releases it into the next lined-up step
     int report[2];  // each child writes its id, plus 1 if the step succeeded
     int resume[2];  // one byte lets the child that succeeded go on
 };
 
 // Waits at the start line before the contested step, reports how it went, and if it succeeded
-// holds until the test says go.
+// holds until the test says go. Racing for an output name, both runs also line up to create their
+// (still unnamed) outputs, so that both have passed the check for an existing name.
 struct lined_up_platform : posix_platform {
     using posix_platform::posix_platform;
     static inline line_up* pipes = nullptr;
     static inline contested step = contested::input;
     static inline char id = 0;
 
-    bool open_input() { return step == contested::input ? contest([this] { return posix_platform::open_input(); }) : posix_platform::open_input(); }
-    bool create_output() { return step == contested::output ? contest([this] { return posix_platform::create_output(); }) : posix_platform::create_output(); }
+    bool open_input() {
+        if (step != contested::input) return posix_platform::open_input();
+        return contest([this] { return posix_platform::open_input(); }, true);
+    }
+    bool create_output() {
+        if (step != contested::output) return posix_platform::create_output();
+        return contest([this] { return posix_platform::create_output(); }, false);
+    }
+    bool flush_output() {
+        if (step != contested::output) return posix_platform::flush_output();
+        return contest([this] { return posix_platform::flush_output(); }, true);
+    }
 
 private:
     template <typename Step>
-    bool contest(Step take) {
+    bool contest(Step take, bool hold) {
         char byte = 0;
-        if (read(pipes->start[0], &byte, 1) != 1) return false;
+        if (read(pipes->start[id == first ? 0 : 1][0], &byte, 1) != 1) return false;
         const bool taken = take();
         const char outcome = static_cast<char>(id + (taken ? 1 : 0));
         if (write(pipes->report[1], &outcome, 1) != 1) return false;
-        if (taken && read(pipes->resume[0], &byte, 1) != 1) return false;
+        if (hold && taken && read(pipes->resume[0], &byte, 1) != 1) return false;
         return taken;
     }
 };
@@ -53,13 +68,14 @@ protected:
     line_up pipes{};
 
     void SetUp() override {
-        ASSERT_EQ(pipe(pipes.start), 0);
+        ASSERT_EQ(pipe(pipes.start[0]), 0);
+        ASSERT_EQ(pipe(pipes.start[1]), 0);
         ASSERT_EQ(pipe(pipes.report), 0);
         ASSERT_EQ(pipe(pipes.resume), 0);
         lined_up_platform::pipes = &pipes;
     }
     void TearDown() override {
-        for (int* ends : {pipes.start, pipes.report, pipes.resume}) {
+        for (int* ends : {pipes.start[0], pipes.start[1], pipes.report, pipes.resume}) {
             close(ends[0]);
             close(ends[1]);
         }
@@ -76,23 +92,28 @@ protected:
         });
     }
 
-    // Releases both children, and returns the id of the one whose step succeeded (0 if neither
-    // or both did).
-    char race() {
-        EXPECT_EQ(write(pipes.start[1], "gg", 2), 2);
+    // Releases both children into a step; returns how many succeeded and, if one did, its id.
+    int release_both(char& succeeded) {
+        EXPECT_EQ(write(pipes.start[0][1], "g", 1), 1);
+        EXPECT_EQ(write(pipes.start[1][1], "g", 1), 1);
         char outcomes[2] = {};
         for (char& outcome : outcomes) EXPECT_EQ(read(pipes.report[0], &outcome, 1), 1);
-        const int succeeded = (outcomes[0] & 1) + (outcomes[1] & 1);
+        succeeded = static_cast<char>((outcomes[0] & 1) ? outcomes[0] - 1 : outcomes[1] - 1);
+        return (outcomes[0] & 1) + (outcomes[1] & 1);
+    }
+
+    // Releases both children into the contested step, and returns the id of the one whose step
+    // succeeded (0 if neither or both did).
+    char race() {
+        char winner = 0;
+        const int succeeded = release_both(winner);
         EXPECT_EQ(succeeded, 1) << "exactly one run must win the step";
-        if (succeeded != 1) return 0;
-        return static_cast<char>((outcomes[0] & 1) ? outcomes[0] - 1 : outcomes[1] - 1);
+        return succeeded == 1 ? winner : 0;
     }
 
     void let_winner_go() { EXPECT_EQ(write(pipes.resume[1], "g", 1), 1); }
 };
 
-constexpr char first = 2;
-constexpr char second = 4;
 constexpr int open_dialog_only = 1;
 constexpr int both_dialogs = 2;
 
@@ -124,8 +145,9 @@ TEST_F(Concurrency, TwoRunsOnTheSameInputProcessItOnce) {
     }
 }
 
-// Two runs of different inputs choose the same new output name: exactly one creates it, and the
-// other leaves that file alone while it is still empty and after it is whole.
+// Two runs of different inputs choose the same new output name, and both have written their whole
+// output when they come to name it: exactly one gets the name, and the other, failing, leaves the
+// first one's file alone and removes nothing.
 TEST_F(Concurrency, TwoRunsCreatingTheSameOutputNameMakeOneFile) {
     lined_up_platform::step = contested::output;
     const fs::path in_a = folder / "in-A";
@@ -139,17 +161,19 @@ TEST_F(Concurrency, TwoRunsCreatingTheSameOutputNameMakeOneFile) {
         SCOPED_TRACE(round);
         const pid_t a = start_run(first, {in_a, out});
         const pid_t b = start_run(second, {in_b, out});
+        char ignored = 0;
+        EXPECT_EQ(release_both(ignored), 2) << "both runs must be able to start an unnamed output";
         const char winner = race();
         ASSERT_NE(winner, 0);
         const pid_t loser_pid = winner == first ? b : a;
         const pid_t winner_pid = winner == first ? a : b;
         EXPECT_EQ(wait_child(loser_pid), both_dialogs);
+        const bytes expected = encrypted_by_blocks(read_file(winner == first ? in_a : in_b));
         ASSERT_TRUE(fs::exists(out)) << "the losing run removed the winner's file";
-        EXPECT_EQ(fs::file_size(out), 0u);
+        EXPECT_TRUE(read_file(out) == expected);
         let_winner_go();
         EXPECT_EQ(wait_child(winner_pid), both_dialogs);
 
-        const bytes expected = encrypted_by_blocks(read_file(winner == first ? in_a : in_b));
         expect_promise_kept(before, folder.path(), out, &expected);
         fs::remove(out);
     }

@@ -88,6 +88,43 @@ TEST_F(FaultInjection, FullFileSystemLeavesNoOutputAndGivesTheSpaceBack) {
     EXPECT_EQ(code, 0);
 }
 
+// Writes half the output, tells the test, and waits to be killed.
+struct stops_half_way : posix_platform {
+    using posix_platform::posix_platform;
+    static inline int told = -1;
+    bool write_some(const std::uint8_t* from, std::uint32_t want, std::uint32_t& put) {
+        const bool wrote = posix_platform::write_some(from, want / 2, put);
+        if (write(told, "h", 1) != 1) return false;
+        for (;;) pause();
+        return wrote;
+    }
+};
+
+// A run killed while writing, by SIGKILL or by the SIGTERM of a logout, leaves nothing under the
+// output name: the output gets its name only once it is whole.
+TEST_F(FaultInjection, RunKilledWhileWritingLeavesNoOutput) {
+    const bytes original = random_bytes(100'003, 43);
+    write_file(in, original);
+    for (int killer : {SIGKILL, SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(killer);
+        int pipe_ends[2];
+        ASSERT_EQ(pipe(pipe_ends), 0);
+        stops_half_way::told = pipe_ends[1];
+        const snapshot before = take_snapshot(folder.path());
+        const pid_t child = start_child([&] {
+            run_with<stops_half_way>({in, out});
+            return 0;
+        });
+        char byte = 0;
+        EXPECT_EQ(read(pipe_ends[0], &byte, 1), 1);
+        kill(child, killer);
+        EXPECT_EQ(wait_child(child), 128 + killer);
+        close(pipe_ends[0]);
+        close(pipe_ends[1]);
+        expect_promise_kept(before, folder.path(), out, nullptr);
+    }
+}
+
 // The input shrinks on disk, by another process's hand, between the size check and the read: the
 // read ends early for real and the run stops before the output chooser.
 struct input_shrinks_after_size_check : posix_platform {
