@@ -107,12 +107,19 @@ expect_silent_exit() {
     return 0
 }
 
+# Fails for program $1, started last, that showed no open dialog, saying how it ended if it did.
+no_open_dialog() {
+    kill -0 "$pid" 2>/dev/null && { kill "$pid"; fail "$1 showed no open dialog within $patience s"; }
+    wait "$pid"
+    fail "$1 ended with code $? before showing its open dialog; it printed: $(head -c 300 "$work/printed" 2>&1)"
+}
+
 # Runs program $1 through both dialogs: input $2, output $3. Fails unless it ends with code 0.
 # Further arguments are a command prefix for the program.
 run_program() {
     local program=$1 input=$2 output=$3 first second
     start_program "${@:4}" "$program"
-    first=$(wait_dialog "$pid") || fail "$program showed no open dialog"
+    first=$(wait_dialog "$pid") || no_open_dialog "$program"
     choose_path "$pid" "$first" "$input" || fail "$program did not take the input $input"
     second=$(wait_dialog "$pid" "$first") || fail "$program showed no save dialog"
     choose_path "$pid" "$second" "$output" || fail "$program did not take the output $output"
@@ -123,7 +130,7 @@ run_program() {
 run_refusing_input() {
     local program=$1 input=$2 first window
     start_program "${@:3}" "$program"
-    first=$(wait_dialog "$pid") || fail "$program showed no open dialog"
+    first=$(wait_dialog "$pid") || no_open_dialog "$program"
     choose_path "$pid" "$first" "$input" || fail "$program did not take the input $input"
     for _ in $(seq 150); do
         kill -0 "$pid" 2>/dev/null || break
