@@ -67,7 +67,8 @@ choose_path() {
         window_visible "$pid" "$window" || return 0
         xdotool windowfocus --sync "$window" 2>/dev/null
         xdotool key Return
-        for _ in $(seq 20); do
+        # A busy machine can hold the dialog for seconds; a third of the patience per try.
+        for _ in $(seq $((patience * 10 / 3))); do
             window_visible "$pid" "$window" || return 0
             sleep 0.1
         done
