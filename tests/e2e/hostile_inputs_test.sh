@@ -54,8 +54,8 @@ wait "$holder" 2>/dev/null
 # A folder: the open dialog opens it rather than choosing it; cancelling then ends the program.
 mkdir "$cases/folder"
 open_folder_then_cancel() {
-    start_program "$encrypt"
-    dialog_keeps_open_on "$pid" "$(wait_dialog "$pid")" "$cases/folder"
+    start_until_open_dialog "$encrypt"
+    dialog_keeps_open_on "$pid" "$first" "$cases/folder"
     expect_silent_exit "$encrypt"
 }
 unchanged_apart_from "" open_folder_then_cancel
@@ -78,9 +78,7 @@ unchanged_apart_from "" run_program "$encrypt" "$cases/plain.bin" "$cases/dangli
 
 # A folder as the output: the save dialog opens it; cancelling then ends the program.
 save_into_folder_then_cancel() {
-    local first
-    start_program "$encrypt"
-    first=$(wait_dialog "$pid") || fail "no open dialog"
+    start_until_open_dialog "$encrypt"
     choose_path "$pid" "$first" "$cases/plain.bin" || fail "the input was not taken"
     dialog_keeps_open_on "$pid" "$(wait_dialog "$pid" "$first")" "$cases/folder"
     expect_silent_exit "$encrypt"
