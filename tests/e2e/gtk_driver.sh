@@ -29,7 +29,7 @@ fail() {
 }
 
 # How long to wait for a dialog to appear or a program to end; raise it for gigabyte files.
-patience=${patience:-15}
+patience=${patience:-20}
 
 # Prints the id of the named, visible window of process $1 other than $2, waiting up to $patience s.
 # Completion pop-ups have no name and are skipped.
@@ -126,13 +126,20 @@ start_until_open_dialog() {
     done
 }
 
+# Fails for program $1, started last, that showed no save dialog, saying whether it is still running.
+no_save_dialog() {
+    kill -0 "$pid" 2>/dev/null && { kill "$pid"; fail "$1 showed no save dialog within $patience s"; }
+    wait "$pid"
+    fail "$1 ended with code $? without showing its save dialog; it printed: $(head -c 300 "$work/printed")"
+}
+
 # Runs program $1 through both dialogs: input $2, output $3. Fails unless it ends with code 0.
 # Further arguments are a command prefix for the program.
 run_program() {
     local program=$1 input=$2 output=$3 second
     start_until_open_dialog "${@:4}" "$program"
     choose_path "$pid" "$first" "$input" || fail "$program did not take the input $input"
-    second=$(wait_dialog "$pid" "$first") || fail "$program showed no save dialog"
+    second=$(wait_dialog "$pid" "$first") || no_save_dialog "$program"
     choose_path "$pid" "$second" "$output" || fail "$program did not take the output $output"
     expect_silent_exit "$program"
 }
