@@ -53,15 +53,21 @@ window_visible() {
     xdotool search --onlyvisible --pid "$1" 2>/dev/null | grep -qx "$2"
 }
 
-# Types a full path into the dialog $2 of process $1 and accepts it. The location field opens on
-# the first '/', and completes names inline, so the slash goes alone and the completion is dropped.
-choose_path() {
-    local pid=$1 window=$2 path=$3
+# Types a full path into dialog window $1. The location field opens on the first '/', and
+# completes names inline, so the slash goes alone and the completion is dropped.
+type_path() {
+    local window=$1 path=$2
     xdotool windowfocus --sync "$window"
     xdotool type --window "$window" /
     sleep 0.4
     xdotool type --window "$window" --delay 30 "${path#/}"
     xdotool key --window "$window" Delete
+}
+
+# Types a full path into the dialog $2 of process $1 and accepts it.
+choose_path() {
+    local pid=$1 window=$2 path=$3
+    type_path "$window" "$path"
     for _ in 1 2 3; do
         sleep 0.3
         window_visible "$pid" "$window" || return 0
@@ -164,11 +170,7 @@ run_refusing_input() {
 # the dialog is then cancelled.
 dialog_keeps_open_on() {
     local pid=$1 window=$2 path=$3
-    xdotool windowfocus --sync "$window"
-    xdotool type --window "$window" /
-    sleep 0.4
-    xdotool type --window "$window" --delay 30 "${path#/}"
-    xdotool key --window "$window" Delete
+    type_path "$window" "$path"
     sleep 0.3
     xdotool key Return
     sleep 1.5
