@@ -159,10 +159,12 @@ bool posix_platform::write_some(const std::uint8_t* from, std::uint32_t want, st
     return true;
 }
 
-// The data goes to disk first, then the name is given: linking fails, leaving nothing, if anything
-// has taken the name meanwhile (another run among them), so an existing file is never replaced.
-bool posix_platform::flush_output() {
-    if (fsync(file_) != 0) return false;
+// The data goes to disk first, then the name is given.
+bool posix_platform::flush_output() { return fsync(file_) == 0 && name_output(); }
+
+// Linking fails, leaving nothing, if anything has taken the name meanwhile (another run among
+// them), so an existing file is never replaced.
+bool posix_platform::name_output() {
     if (!unnamed_) return true;
     const std::string self = "/proc/self/fd/" + std::to_string(file_);
     int linked = linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path_.c_str(), AT_SYMLINK_FOLLOW);
