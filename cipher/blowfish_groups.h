@@ -6,7 +6,6 @@
 // pays off best was measured per target (see group_size.h).
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 
 #include "blowfish_rounds.h"
@@ -19,21 +18,11 @@ struct group_halves {
     std::uint32_t b[N];
 };
 
-// The same function as round_function, written with pointer-sized indices so that the S-box
-// offsets can fold into the loads' displacements.
-constexpr std::uint32_t group_function(const std::uint32_t* s, std::uint32_t x) {
-    const std::size_t i0 = x >> 24;
-    const std::size_t i1 = (x >> 16) & 0xff;
-    const std::size_t i2 = (x >> 8) & 0xff;
-    const std::size_t i3 = x & 0xff;
-    return ((s[i0] + s[256 + i1]) ^ s[512 + i2]) + s[768 + i3];
-}
-
 // to[j] ^= F(from[j]) ^ p for every block of the group.
 template <unsigned N>
 constexpr void group_round(const std::uint32_t* s, std::uint32_t* to, const std::uint32_t* from, std::uint32_t p) {
 #pragma GCC unroll 16
-    for (unsigned j = 0; j < N; ++j) to[j] ^= group_function(s, from[j]) ^ p;
+    for (unsigned j = 0; j < N; ++j) to[j] ^= round_function(s, from[j]) ^ p;
 }
 
 template <unsigned N>

@@ -2,6 +2,7 @@
 // with P0 and P1 passed apart. Shared by the key setup (compile time) and the block operations.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace blowfish {
@@ -11,8 +12,13 @@ struct halves {
     std::uint32_t right;
 };
 
+// Pointer-sized indices let the S-box offsets fold into the loads' displacements.
 constexpr std::uint32_t round_function(const std::uint32_t* s, std::uint32_t x) {
-    return ((s[x >> 24] + s[256 + ((x >> 16) & 0xff)]) ^ s[512 + ((x >> 8) & 0xff)]) + s[768 + (x & 0xff)];
+    const std::size_t i0 = x >> 24;
+    const std::size_t i1 = (x >> 16) & 0xff;
+    const std::size_t i2 = (x >> 8) & 0xff;
+    const std::size_t i3 = x & 0xff;
+    return ((s[i0] + s[256 + i1]) ^ s[512 + i2]) + s[768 + i3];
 }
 
 // p_rest points at P2..P17. The rounds are unrolled in pairs so that no swap is ever made.
