@@ -19,7 +19,11 @@ namespace {
 // finished output still gets its name.
 struct platform_without_fsync : posix_platform {
     using posix_platform::posix_platform;
-    bool flush_output() { return name_output(); }
+    bool finish_output() {
+        if (!name_output()) return false;
+        close_file();
+        return true;
+    }
 };
 
 }  // namespace

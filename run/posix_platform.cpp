@@ -101,7 +101,7 @@ bool posix_platform::read_some(std::uint8_t* at, std::uint32_t want, std::uint32
 }
 
 // The output is first a file without a name, made in the chosen folder, and gets its name only
-// once it is whole and on disk (flush_output): a run that ends before, in any way, even killed,
+// once it is whole and on disk (finish_output): a run that ends before, in any way, even killed,
 // leaves nothing under the name. Mode 0600 keeps a decrypted file private whatever the umask.
 // A name that exists in any form, a dangling symlink included, is refused here already, so that
 // no work is done for a name that cannot be had.
@@ -160,7 +160,11 @@ bool posix_platform::write_some(const std::uint8_t* from, std::uint32_t want, st
 }
 
 // The data goes to disk first, then the name is given.
-bool posix_platform::flush_output() { return fsync(file_) == 0 && name_output(); }
+bool posix_platform::finish_output() {
+    if (fsync(file_) != 0 || !name_output()) return false;
+    close_file();
+    return true;
+}
 
 // Linking fails, leaving nothing, if anything has taken the name meanwhile (another run among
 // them), so an existing file is never replaced.

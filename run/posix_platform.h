@@ -26,11 +26,13 @@ public:
     bool read_some(std::uint8_t* at, std::uint32_t want, std::uint32_t& got);
     bool create_output();
     bool write_some(const std::uint8_t* from, std::uint32_t want, std::uint32_t& put);
-    bool flush_output();  // to stable storage, then gives the output its name
-    bool name_output();   // gives the finished output its chosen name, never replacing one
+    bool finish_output();  // to stable storage, then gives the output its name and closes it
     void close_file();
     void discard_output();
     void release(std::uint8_t* buffer);
+
+protected:
+    bool name_output();  // gives the finished output its chosen name, never replacing one
 
 private:
     bool choose(chooser_kind kind);

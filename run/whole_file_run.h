@@ -10,7 +10,7 @@
 //   bool read_some(std::uint8_t*, std::uint32_t want, std::uint32_t& got);
 //   bool create_output();                                 new file only, never an existing name
 //   bool write_some(const std::uint8_t*, std::uint32_t want, std::uint32_t& put);
-//   bool flush_output();                                  to stable storage
+//   bool finish_output();                                 to stable storage, named, closed
 //   void close_file();
 //   void discard_output();                                closes and deletes the new file
 //   void release(std::uint8_t* buffer);
@@ -71,11 +71,7 @@ void run(Platform& os, block_walk transform_blocks) {
     transform_blocks(buffer, size / 8);
 
     if (os.choose_output() && os.create_output()) {
-        if (write_all(os, buffer, size) && os.flush_output()) {
-            os.close_file();
-        } else {
-            os.discard_output();
-        }
+        if (!write_all(os, buffer, size) || !os.finish_output()) os.discard_output();
     }
     os.release(buffer);
 }

@@ -120,7 +120,11 @@ bool win32_platform::write_some(const std::uint8_t* from, std::uint32_t want, st
     return written;
 }
 
-bool win32_platform::flush_output() { return FlushFileBuffers(current_file) != FALSE; }
+bool win32_platform::finish_output() {
+    if (FlushFileBuffers(current_file) == FALSE) return false;
+    close_file();
+    return true;
+}
 
 void win32_platform::close_file() {
     if (current_file != INVALID_HANDLE_VALUE) CloseHandle(current_file);

@@ -16,7 +16,7 @@ struct win32_platform {
     static bool read_some(std::uint8_t* at, std::uint32_t want, std::uint32_t& got);
     static bool create_output();
     static bool write_some(const std::uint8_t* from, std::uint32_t want, std::uint32_t& put);
-    static bool flush_output();
+    static bool finish_output();
     static void close_file();
     static void discard_output();
     static void release(std::uint8_t* buffer);

@@ -59,8 +59,7 @@ TEST(PosixOutput, PiecesOfEveryAlignmentLandInOrder) {
         ASSERT_TRUE(os.write_some(buffer + done, size - done, put));
         done += put;
     }
-    ASSERT_TRUE(os.flush_output());
-    os.close_file();
+    ASSERT_TRUE(os.finish_output());
     os.release(buffer);
     EXPECT_EQ(read_file(out), content);
 }

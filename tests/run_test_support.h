@@ -111,7 +111,7 @@ struct write_fails_part_way : posix_platform {
 
 struct flush_fails : posix_platform {
     using posix_platform::posix_platform;
-    bool flush_output() { return false; }
+    bool finish_output() { return false; }
 };
 
 // A read that returns part of the file at a time must still deliver all of it.

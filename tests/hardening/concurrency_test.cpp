@@ -44,9 +44,9 @@ struct lined_up_platform : posix_platform {
         if (step != contested::output) return posix_platform::create_output();
         return contest([this] { return posix_platform::create_output(); }, false);
     }
-    bool flush_output() {
-        if (step != contested::output) return posix_platform::flush_output();
-        return contest([this] { return posix_platform::flush_output(); }, true);
+    bool finish_output() {
+        if (step != contested::output) return posix_platform::finish_output();
+        return contest([this] { return posix_platform::finish_output(); }, true);
     }
 
 private:
