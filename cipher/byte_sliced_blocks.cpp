@@ -1,0 +1,236 @@
+// The multi-block operations byte-sliced over 64 blocks, with AVX-512 VBMI byte permutes (x86-64).
+//
+// Layout: the 64 blocks' eight bytes sit in eight 512-bit vectors, vector j holding byte j of every
+// block, so a 32-bit half is four vectors, most significant byte first. Blocks enter through three
+// rounds of two-source byte permutes that split even from odd bytes (an 8x8 transpose of bytes
+// between 8 vectors of 8 blocks each) and leave through the inverse.
+//
+// Each S-box is kept as four byte planes of 256 entries, plane j holding byte j of every entry. A
+// lookup in one plane for 64 indices is two vpermi2b (entries 0-127 and 128-255, the index's low 7
+// bits) and a byte blend on bit 7 of the index. The additions modulo 2^32 run across the four planes
+// from the least significant, each byte's carry out kept in a mask register for the next byte.
+//
+// The kernels and their helpers carry the target attribute: no AVX-512 instruction runs unless
+// byte_sliced_available() said the processor and the operating system support it.
+#include <cpuid.h>
+#include <immintrin.h>
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "blowfish.h"
+#include "product_schedule.h"
+
+#define BYTE_SLICED_TARGET __attribute__((target("avx512f,avx512bw,avx512vbmi")))
+
+namespace blowfish {
+namespace {
+
+constexpr std::size_t blocks_per_slice = 64;
+
+// plane[box][j][i]: byte j (0 the most significant) of entry i of S-box box.
+struct s_box_planes {
+    std::uint8_t plane[4][4][256];
+};
+
+constexpr s_box_planes make_planes() {
+    s_box_planes planes{};
+    for (std::size_t box = 0; box < 4; ++box)
+        for (std::size_t j = 0; j < 4; ++j)
+            for (std::size_t i = 0; i < 256; ++i)
+                planes.plane[box][j][i] =
+                    static_cast<std::uint8_t>(product_schedule.table[256 * box + i] >> (24 - 8 * j));
+    return planes;
+}
+
+alignas(64) constexpr s_box_planes s_planes = make_planes();
+
+// The P-array in the order a direction applies it, each byte repeated four times so that it
+// broadcasts as a 32-bit word: keys[r][j] is byte j of the key of step r.
+using round_keys = std::array<std::array<std::uint32_t, 4>, 18>;
+
+constexpr std::uint32_t p_word(std::size_t i) {
+    return i == 0 ? product_schedule.p0 : i == 1 ? product_schedule.p1 : product_schedule.table[1024 + i - 2];
+}
+
+constexpr round_keys make_keys(bool decrypting) {
+    round_keys keys{};
+    for (std::size_t r = 0; r < 18; ++r)
+        for (std::size_t j = 0; j < 4; ++j)
+            keys[r][j] = ((p_word(decrypting ? 17 - r : r) >> (24 - 8 * j)) & 0xffu) * 0x01010101u;
+    return keys;
+}
+
+constexpr round_keys encrypt_keys = make_keys(false);
+constexpr round_keys decrypt_keys = make_keys(true);
+
+// Permute indices for the transposes. Splitting: output t takes the bytes of parity t, first of
+// the first source, then of the second. Joining undoes it: interleaves the first halves of two
+// vectors (joined[0]) or their second halves (joined[1]).
+struct transpose_indices {
+    std::uint8_t split[2][64];
+    std::uint8_t join[2][64];
+};
+
+constexpr transpose_indices make_indices() {
+    transpose_indices t{};
+    for (unsigned l = 0; l < 64; ++l) {
+        for (unsigned parity = 0; parity < 2; ++parity)
+            t.split[parity][l] = static_cast<std::uint8_t>((l >> 5) << 6 | (l & 31) << 1 | parity);
+        for (unsigned half = 0; half < 2; ++half)
+            t.join[half][l] = static_cast<std::uint8_t>((l & 1) << 6 | (32 * half + (l >> 1)));
+    }
+    return t;
+}
+
+alignas(64) constexpr transpose_indices transpose = make_indices();
+
+// A 32-bit half of 64 blocks: byte[0] holds the most significant bytes.
+struct half {
+    __m512i byte[4];
+};
+
+BYTE_SLICED_TARGET inline __m512i load(const std::uint8_t* at) { return _mm512_load_si512(at); }
+
+// After the three splits, vector v holds byte j of all blocks where v is j with its 3 bits reversed.
+constexpr unsigned reversed3(unsigned j) { return (j & 1) << 2 | (j & 2) | (j & 4) >> 2; }
+
+BYTE_SLICED_TARGET inline void load_blocks(const std::uint8_t* at, half& left, half& right) {
+    __m512i v[8];
+    for (unsigned i = 0; i < 8; ++i) v[i] = _mm512_loadu_si512(at + 64 * i);
+    const __m512i even = load(transpose.split[0]);
+    const __m512i odd = load(transpose.split[1]);
+    for (int stage = 0; stage < 3; ++stage) {
+        __m512i next[8];
+        for (unsigned i = 0; i < 4; ++i) {
+            next[2 * i] = _mm512_permutex2var_epi8(v[i], even, v[i + 4]);
+            next[2 * i + 1] = _mm512_permutex2var_epi8(v[i], odd, v[i + 4]);
+        }
+        for (unsigned i = 0; i < 8; ++i) v[i] = next[i];
+    }
+    for (unsigned j = 0; j < 4; ++j) {
+        left.byte[j] = v[reversed3(j)];
+        right.byte[j] = v[reversed3(j + 4)];
+    }
+}
+
+BYTE_SLICED_TARGET inline void store_blocks(std::uint8_t* at, const half& left, const half& right) {
+    __m512i v[8];
+    for (unsigned j = 0; j < 4; ++j) {
+        v[reversed3(j)] = left.byte[j];
+        v[reversed3(j + 4)] = right.byte[j];
+    }
+    const __m512i first = load(transpose.join[0]);
+    const __m512i second = load(transpose.join[1]);
+    for (int stage = 0; stage < 3; ++stage) {
+        __m512i previous[8];
+        for (unsigned i = 0; i < 4; ++i) {
+            previous[i] = _mm512_permutex2var_epi8(v[2 * i], first, v[2 * i + 1]);
+            previous[i + 4] = _mm512_permutex2var_epi8(v[2 * i], second, v[2 * i + 1]);
+        }
+        for (unsigned i = 0; i < 8; ++i) v[i] = previous[i];
+    }
+    for (unsigned i = 0; i < 8; ++i) _mm512_storeu_si512(at + 64 * i, v[i]);
+}
+
+// One byte plane of an S-box looked up at 64 indices; high marks the indices of 128 and up.
+BYTE_SLICED_TARGET inline __m512i lookup(const std::uint8_t* plane, __m512i index, __mmask64 high) {
+    const __m512i low_entries = _mm512_permutex2var_epi8(load(plane), index, load(plane + 64));
+    const __m512i high_entries = _mm512_permutex2var_epi8(load(plane + 128), index, load(plane + 192));
+    return _mm512_mask_blend_epi8(high, low_entries, high_entries);
+}
+
+BYTE_SLICED_TARGET inline half s_box(int box, __m512i index) {
+    const __mmask64 high = _mm512_movepi8_mask(index);
+    half out;
+    for (int j = 0; j < 4; ++j) out.byte[j] = lookup(s_planes.plane[box][j], index, high);
+    return out;
+}
+
+// x + y modulo 2^32. The carry out of a byte is bit 7 of (x & y) | ((x | y) & ~sum).
+BYTE_SLICED_TARGET inline half add(const half& x, const half& y) {
+    const __m512i one_less = _mm512_set1_epi8(-1);
+    half sum;
+    __mmask64 carry = 0;
+    for (int j = 3; j >= 0; --j) {
+        sum.byte[j] = _mm512_add_epi8(x.byte[j], y.byte[j]);
+        if (j != 3) sum.byte[j] = _mm512_mask_sub_epi8(sum.byte[j], carry, sum.byte[j], one_less);
+        if (j != 0) carry = _mm512_movepi8_mask(_mm512_ternarylogic_epi32(x.byte[j], y.byte[j], sum.byte[j], 0xd4));
+    }
+    return sum;
+}
+
+BYTE_SLICED_TARGET inline void xor_key(half& h, const std::array<std::uint32_t, 4>& key) {
+    for (int j = 0; j < 4; ++j) h.byte[j] = _mm512_xor_si512(h.byte[j], _mm512_set1_epi32(static_cast<int>(key[j])));
+}
+
+// to ^= F(from) ^ key, F(x) = ((S0[x0] + S1[x1]) ^ S2[x2]) + S3[x3].
+BYTE_SLICED_TARGET inline void round(half& to, const half& from, const std::array<std::uint32_t, 4>& key) {
+    half f = add(s_box(0, from.byte[0]), s_box(1, from.byte[1]));
+    const half s2 = s_box(2, from.byte[2]);
+    for (int j = 0; j < 4; ++j) f.byte[j] = _mm512_xor_si512(f.byte[j], s2.byte[j]);
+    f = add(f, s_box(3, from.byte[3]));
+    for (int j = 0; j < 4; ++j)
+        to.byte[j] = _mm512_ternarylogic_epi32(to.byte[j], f.byte[j], _mm512_set1_epi32(static_cast<int>(key[j])), 0x96);
+}
+
+// The published rounds with the P-array in the given order: decryption is encryption with P reversed.
+BYTE_SLICED_TARGET inline void transform_slices(const round_keys& keys, std::uint8_t* at, std::uint32_t slices) {
+    for (; slices != 0; --slices, at += 8 * blocks_per_slice) {
+        half a, b;
+        load_blocks(at, a, b);
+        xor_key(a, keys[0]);
+        for (int r = 1; r < 17; r += 2) {
+            round(b, a, keys[r]);
+            round(a, b, keys[r + 1]);
+        }
+        xor_key(b, keys[17]);
+        store_blocks(at, b, a);
+    }
+}
+
+// 0 not yet checked, 1 available, 2 not available.
+std::atomic<int> support{0};
+std::atomic<bool> scalar_forced{false};
+
+bool processor_and_system_support() {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (__get_cpuid_max(0, nullptr) < 7) return false;
+    __cpuid_count(1, 0, a, b, c, d);
+    constexpr unsigned osxsave = 1u << 27;
+    if ((c & osxsave) == 0) return false;
+    // XCR0: SSE and AVX state, then the opmask registers, the upper halves of zmm0-15 and zmm16-31.
+    unsigned xcr0 = 0, xcr0_high = 0;
+    __asm__("xgetbv" : "=a"(xcr0), "=d"(xcr0_high) : "c"(0));
+    constexpr unsigned avx512_state = 1u << 1 | 1u << 2 | 1u << 5 | 1u << 6 | 1u << 7;
+    if ((xcr0 & avx512_state) != avx512_state) return false;
+    __cpuid_count(7, 0, a, b, c, d);
+    constexpr unsigned avx512f = 1u << 16, avx512bw = 1u << 30;  // in ebx
+    constexpr unsigned avx512vbmi = 1u << 1;                      // in ecx
+    return (b & avx512f) != 0 && (b & avx512bw) != 0 && (c & avx512vbmi) != 0;
+}
+
+}  // namespace
+
+bool byte_sliced_available() {
+    int known = support.load(std::memory_order_relaxed);
+    if (known == 0) {
+        known = processor_and_system_support() ? 1 : 2;
+        support.store(known, std::memory_order_relaxed);
+    }
+    return known == 1 && !scalar_forced.load(std::memory_order_relaxed);
+}
+
+void force_scalar_groups(bool forced) { scalar_forced.store(forced, std::memory_order_relaxed); }
+
+BYTE_SLICED_TARGET void encrypt_byte_sliced(std::uint8_t* first, std::uint32_t slices) {
+    transform_slices(encrypt_keys, first, slices);
+}
+
+BYTE_SLICED_TARGET void decrypt_byte_sliced(std::uint8_t* first, std::uint32_t slices) {
+    transform_slices(decrypt_keys, first, slices);
+}
+
+}  // namespace blowfish
