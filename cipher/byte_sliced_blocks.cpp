@@ -66,21 +66,25 @@ constexpr round_keys make_keys(bool decrypting) {
 constexpr round_keys encrypt_keys = make_keys(false);
 constexpr round_keys decrypt_keys = make_keys(true);
 
-// Permute indices for the transposes. Splitting: output t takes the bytes of parity t, first of
-// the first source, then of the second. Joining undoes it: interleaves the first halves of two
-// vectors (joined[0]) or their second halves (joined[1]).
+// The transpose between 8 vectors of 8 blocks each and 8 vectors of one byte position each. First,
+// within each vector, byte j of its 8 blocks gathers into 64-bit lane j (the same permutation
+// undoes it). Then three rounds of two-source permutes of 64-bit lanes, each splitting the lanes
+// of even position from those of odd position, move lane j of every vector into one vector; the
+// joins undo the splits, interleaving the first halves of two vectors (join[0]) or their second
+// halves (join[1]).
 struct transpose_indices {
-    std::uint8_t split[2][64];
-    std::uint8_t join[2][64];
+    std::uint8_t bytes_to_lanes[64];
+    std::uint64_t split[2][8];
+    std::uint64_t join[2][8];
 };
 
 constexpr transpose_indices make_indices() {
     transpose_indices t{};
-    for (unsigned l = 0; l < 64; ++l) {
-        for (unsigned parity = 0; parity < 2; ++parity)
-            t.split[parity][l] = static_cast<std::uint8_t>((l >> 5) << 6 | (l & 31) << 1 | parity);
-        for (unsigned half = 0; half < 2; ++half)
-            t.join[half][l] = static_cast<std::uint8_t>((l & 1) << 6 | (32 * half + (l >> 1)));
+    for (unsigned block = 0; block < 8; ++block)
+        for (unsigned j = 0; j < 8; ++j) t.bytes_to_lanes[8 * j + block] = static_cast<std::uint8_t>(8 * block + j);
+    for (unsigned l = 0; l < 8; ++l) {
+        for (unsigned parity = 0; parity < 2; ++parity) t.split[parity][l] = (l >> 2) << 3 | (l & 3) << 1 | parity;
+        for (unsigned half = 0; half < 2; ++half) t.join[half][l] = (l & 1) << 3 | (4 * half + (l >> 1));
     }
     return t;
 }
@@ -92,21 +96,27 @@ struct half {
     __m512i byte[4];
 };
 
-BYTE_SLICED_TARGET inline __m512i load(const std::uint8_t* at) { return _mm512_load_si512(at); }
+BYTE_SLICED_TARGET inline __m512i load(const void* at) { return _mm512_load_si512(at); }
+
+// A byte permute of one vector. GCC 12 warns about the undefined source of the unmasked form.
+BYTE_SLICED_TARGET inline __m512i permute(__m512i index, __m512i table) {
+    return _mm512_maskz_permutexvar_epi8(~__mmask64{0}, index, table);
+}
 
 // After the three splits, vector v holds byte j of all blocks where v is j with its 3 bits reversed.
 constexpr unsigned reversed3(unsigned j) { return (j & 1) << 2 | (j & 2) | (j & 4) >> 2; }
 
 BYTE_SLICED_TARGET inline void load_blocks(const std::uint8_t* at, half& left, half& right) {
+    const __m512i gather = load(transpose.bytes_to_lanes);
     __m512i v[8];
-    for (unsigned i = 0; i < 8; ++i) v[i] = _mm512_loadu_si512(at + 64 * i);
+    for (unsigned i = 0; i < 8; ++i) v[i] = permute(gather, _mm512_loadu_si512(at + 64 * i));
     const __m512i even = load(transpose.split[0]);
     const __m512i odd = load(transpose.split[1]);
     for (int stage = 0; stage < 3; ++stage) {
         __m512i next[8];
         for (unsigned i = 0; i < 4; ++i) {
-            next[2 * i] = _mm512_permutex2var_epi8(v[i], even, v[i + 4]);
-            next[2 * i + 1] = _mm512_permutex2var_epi8(v[i], odd, v[i + 4]);
+            next[2 * i] = _mm512_permutex2var_epi64(v[i], even, v[i + 4]);
+            next[2 * i + 1] = _mm512_permutex2var_epi64(v[i], odd, v[i + 4]);
         }
         for (unsigned i = 0; i < 8; ++i) v[i] = next[i];
     }
@@ -127,25 +137,41 @@ BYTE_SLICED_TARGET inline void store_blocks(std::uint8_t* at, const half& left, 
     for (int stage = 0; stage < 3; ++stage) {
         __m512i previous[8];
         for (unsigned i = 0; i < 4; ++i) {
-            previous[i] = _mm512_permutex2var_epi8(v[2 * i], first, v[2 * i + 1]);
-            previous[i + 4] = _mm512_permutex2var_epi8(v[2 * i], second, v[2 * i + 1]);
+            previous[i] = _mm512_permutex2var_epi64(v[2 * i], first, v[2 * i + 1]);
+            previous[i + 4] = _mm512_permutex2var_epi64(v[2 * i], second, v[2 * i + 1]);
         }
         for (unsigned i = 0; i < 8; ++i) v[i] = previous[i];
     }
-    for (unsigned i = 0; i < 8; ++i) _mm512_storeu_si512(at + 64 * i, v[i]);
+    const __m512i scatter = load(transpose.bytes_to_lanes);
+    for (unsigned i = 0; i < 8; ++i) _mm512_storeu_si512(at + 64 * i, permute(scatter, v[i]));
 }
 
-// One byte plane of an S-box looked up at 64 indices; high marks the indices of 128 and up.
-BYTE_SLICED_TARGET inline __m512i lookup(const std::uint8_t* plane, __m512i index, __mmask64 high) {
-    const __m512i low_entries = _mm512_permutex2var_epi8(load(plane), index, load(plane + 64));
-    const __m512i high_entries = _mm512_permutex2var_epi8(load(plane + 128), index, load(plane + 192));
-    return _mm512_mask_blend_epi8(high, low_entries, high_entries);
+// Which quarter of a plane each of 64 indices falls in: bit 6 and bit 7 of the index.
+struct quarters {
+    __mmask64 bit6;
+    __mmask64 bit7;
+    __mmask64 both;
+};
+
+BYTE_SLICED_TARGET inline quarters quarters_of(__m512i index) {
+    const __mmask64 bit6 = _mm512_movepi8_mask(_mm512_add_epi8(index, index));
+    const __mmask64 bit7 = _mm512_movepi8_mask(index);
+    return {bit6, bit7, _kand_mask64(bit6, bit7)};
+}
+
+// One byte plane of an S-box looked up at 64 indices, a quarter of 64 entries at a time: each
+// lookup overwrites the lanes whose index lies in its quarter or beyond.
+BYTE_SLICED_TARGET inline __m512i lookup(const std::uint8_t* plane, __m512i index, const quarters& q) {
+    __m512i entries = permute(index, load(plane));
+    entries = _mm512_mask_permutexvar_epi8(entries, q.bit6, index, load(plane + 64));
+    entries = _mm512_mask_permutexvar_epi8(entries, q.bit7, index, load(plane + 128));
+    return _mm512_mask_permutexvar_epi8(entries, q.both, index, load(plane + 192));
 }
 
 BYTE_SLICED_TARGET inline half s_box(int box, __m512i index) {
-    const __mmask64 high = _mm512_movepi8_mask(index);
+    const quarters q = quarters_of(index);
     half out;
-    for (int j = 0; j < 4; ++j) out.byte[j] = lookup(s_planes.plane[box][j], index, high);
+    for (int j = 0; j < 4; ++j) out.byte[j] = lookup(s_planes.plane[box][j], index, q);
     return out;
 }
 
