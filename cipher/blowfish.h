@@ -14,10 +14,3 @@ std::uint8_t* decrypt_block(std::uint8_t* position);
 // Transform count consecutive blocks starting at first, in place.
 void encrypt_blocks(std::uint8_t* first, std::uint32_t count);
 void decrypt_blocks(std::uint8_t* first, std::uint32_t count);
-
-namespace blowfish {
-bool byte_sliced_available();
-void force_scalar_groups(bool forced);
-void encrypt_byte_sliced(std::uint8_t* first, std::uint32_t slices);
-void decrypt_byte_sliced(std::uint8_t* first, std::uint32_t slices);
-}  // namespace blowfish

@@ -1,34 +1,46 @@
-// The multi-block operations byte-sliced over 64 blocks, with AVX-512 VBMI byte permutes (x86-64).
+// The multi-block operations byte-sliced over 64 blocks with AVX-512 VBMI byte permutes, for x86-64.
 //
-// Layout: the 64 blocks' eight bytes sit in eight 512-bit vectors, vector j holding byte j of every
-// block, so a 32-bit half is four vectors, most significant byte first. Blocks enter through three
-// rounds of two-source byte permutes that split even from odd bytes (an 8x8 transpose of bytes
-// between 8 vectors of 8 blocks each) and leave through the inverse.
+// Layout: 64 blocks sit in eight 512-bit vectors, vector j holding byte j of every block, so a
+// 32-bit half is four vectors, its most significant byte first. Blocks enter through a byte permute
+// within each vector (byte j of its 8 blocks to 64-bit lane j) and an 8x8 transpose of 64-bit lanes
+// between the vectors; they leave through the inverse.
 //
 // Each S-box is kept as four byte planes of 256 entries, plane j holding byte j of every entry. A
-// lookup in one plane for 64 indices is two vpermi2b (entries 0-127 and 128-255, the index's low 7
-// bits) and a byte blend on bit 7 of the index. The additions modulo 2^32 run across the four planes
-// from the least significant, each byte's carry out kept in a mask register for the next byte.
+// lookup in one plane for 64 indices is four vpermb over its quarters of 64 entries, each later one
+// merged where the index has bit 6, bit 7, or both. (Two vpermi2b over halves of 128 entries and a
+// blend on bit 7 do the same work, but on the Xeon this was tuned on a vpermi2b costs two vpermb.)
+// The additions modulo 2^32 run across the four planes from the least significant byte, each
+// byte's carry out kept in a mask register for the next.
 //
-// The kernels and their helpers carry the target attribute: no AVX-512 instruction runs unless
-// byte_sliced_available() said the processor and the operating system support it.
+// The planes and the P-array are made at compile time from the configured schedule. The kernels
+// carry the target attribute and are never inlined into their callers, so no AVX-512 instruction
+// runs unless byte_sliced_chosen() has seen the processor and the operating system support it.
+// Encryption and decryption are separate functions, each used from its own direction's file.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace blowfish {
+
+inline constexpr std::uint32_t slice_blocks = 64;
+
+}  // namespace blowfish
+
+#if defined(__x86_64__)
+#define BLOWFISH_BYTE_SLICED 1
+
 #include <cpuid.h>
 #include <immintrin.h>
 
 #include <array>
 #include <atomic>
-#include <cstddef>
-#include <cstdint>
 
-#include "blowfish.h"
 #include "product_schedule.h"
 
 #define BYTE_SLICED_TARGET __attribute__((target("avx512f,avx512bw,avx512vbmi")))
 
-namespace blowfish {
-namespace {
-
-constexpr std::size_t blocks_per_slice = 64;
+namespace blowfish::byte_sliced {
 
 // plane[box][j][i]: byte j (0 the most significant) of entry i of S-box box.
 struct s_box_planes {
@@ -45,7 +57,7 @@ constexpr s_box_planes make_planes() {
     return planes;
 }
 
-alignas(64) constexpr s_box_planes s_planes = make_planes();
+alignas(64) inline constexpr s_box_planes s_planes = make_planes();
 
 // The P-array in the order a direction applies it, each byte repeated four times so that it
 // broadcasts as a 32-bit word: keys[r][j] is byte j of the key of step r.
@@ -63,8 +75,8 @@ constexpr round_keys make_keys(bool decrypting) {
     return keys;
 }
 
-constexpr round_keys encrypt_keys = make_keys(false);
-constexpr round_keys decrypt_keys = make_keys(true);
+inline constexpr round_keys encrypt_keys = make_keys(false);
+inline constexpr round_keys decrypt_keys = make_keys(true);
 
 // The transpose between 8 vectors of 8 blocks each and 8 vectors of one byte position each. First,
 // within each vector, byte j of its 8 blocks gathers into 64-bit lane j (the same permutation
@@ -89,7 +101,7 @@ constexpr transpose_indices make_indices() {
     return t;
 }
 
-alignas(64) constexpr transpose_indices transpose = make_indices();
+alignas(64) inline constexpr transpose_indices transpose = make_indices();
 
 // A 32-bit half of 64 blocks: byte[0] holds the most significant bytes.
 struct half {
@@ -168,10 +180,10 @@ BYTE_SLICED_TARGET inline __m512i lookup(const std::uint8_t* plane, __m512i inde
     return _mm512_mask_permutexvar_epi8(entries, q.both, index, load(plane + 192));
 }
 
-BYTE_SLICED_TARGET inline half s_box(int box, __m512i index) {
+BYTE_SLICED_TARGET inline half s_box(unsigned box, __m512i index) {
     const quarters q = quarters_of(index);
     half out;
-    for (int j = 0; j < 4; ++j) out.byte[j] = lookup(s_planes.plane[box][j], index, q);
+    for (unsigned j = 0; j < 4; ++j) out.byte[j] = lookup(s_planes.plane[box][j], index, q);
     return out;
 }
 
@@ -189,45 +201,49 @@ BYTE_SLICED_TARGET inline half add(const half& x, const half& y) {
 }
 
 BYTE_SLICED_TARGET inline void xor_key(half& h, const std::array<std::uint32_t, 4>& key) {
-    for (int j = 0; j < 4; ++j) h.byte[j] = _mm512_xor_si512(h.byte[j], _mm512_set1_epi32(static_cast<int>(key[j])));
+    for (unsigned j = 0; j < 4; ++j) h.byte[j] = _mm512_xor_si512(h.byte[j], _mm512_set1_epi32(static_cast<int>(key[j])));
 }
 
 // to ^= F(from) ^ key, F(x) = ((S0[x0] + S1[x1]) ^ S2[x2]) + S3[x3].
 BYTE_SLICED_TARGET inline void round(half& to, const half& from, const std::array<std::uint32_t, 4>& key) {
     half f = add(s_box(0, from.byte[0]), s_box(1, from.byte[1]));
     const half s2 = s_box(2, from.byte[2]);
-    for (int j = 0; j < 4; ++j) f.byte[j] = _mm512_xor_si512(f.byte[j], s2.byte[j]);
+    for (unsigned j = 0; j < 4; ++j) f.byte[j] = _mm512_xor_si512(f.byte[j], s2.byte[j]);
     f = add(f, s_box(3, from.byte[3]));
-    for (int j = 0; j < 4; ++j)
+    for (unsigned j = 0; j < 4; ++j)
         to.byte[j] = _mm512_ternarylogic_epi32(to.byte[j], f.byte[j], _mm512_set1_epi32(static_cast<int>(key[j])), 0x96);
 }
 
 // The published rounds with the P-array in the given order: decryption is encryption with P reversed.
-BYTE_SLICED_TARGET inline void transform_slices(const round_keys& keys, std::uint8_t* at, std::uint32_t slices) {
-    for (; slices != 0; --slices, at += 8 * blocks_per_slice) {
+BYTE_SLICED_TARGET __attribute__((always_inline)) inline std::uint8_t* transform_slices(const round_keys& keys,
+                                                                                     std::uint8_t* at,
+                                                                                     std::uint32_t slices) {
+    for (; slices != 0; --slices, at += 8 * slice_blocks) {
         half a, b;
         load_blocks(at, a, b);
         xor_key(a, keys[0]);
-        for (int r = 1; r < 17; r += 2) {
+        for (std::size_t r = 1; r < 17; r += 2) {
             round(b, a, keys[r]);
             round(a, b, keys[r + 1]);
         }
         xor_key(b, keys[17]);
         store_blocks(at, b, a);
     }
+    return at;
 }
 
-// 0 not yet checked, 1 available, 2 not available.
-std::atomic<int> support{0};
-std::atomic<bool> scalar_forced{false};
+// 0 not yet checked, 1 supported, 2 not supported.
+inline std::atomic<int> support{0};
+inline std::atomic<bool> scalar_forced{false};
 
-bool processor_and_system_support() {
+// AVX-512 F, BW and VBMI in the processor, and their register state enabled by the system (XCR0):
+// SSE and AVX state, the opmask registers, the upper halves of zmm0-15, and zmm16-31.
+inline bool processor_and_system_support() {
     unsigned a = 0, b = 0, c = 0, d = 0;
     if (__get_cpuid_max(0, nullptr) < 7) return false;
     __cpuid_count(1, 0, a, b, c, d);
     constexpr unsigned osxsave = 1u << 27;
     if ((c & osxsave) == 0) return false;
-    // XCR0: SSE and AVX state, then the opmask registers, the upper halves of zmm0-15 and zmm16-31.
     unsigned xcr0 = 0, xcr0_high = 0;
     __asm__("xgetbv" : "=a"(xcr0), "=d"(xcr0_high) : "c"(0));
     constexpr unsigned avx512_state = 1u << 1 | 1u << 2 | 1u << 5 | 1u << 6 | 1u << 7;
@@ -238,9 +254,13 @@ bool processor_and_system_support() {
     return (b & avx512f) != 0 && (b & avx512bw) != 0 && (c & avx512vbmi) != 0;
 }
 
-}  // namespace
+}  // namespace blowfish::byte_sliced
 
-bool byte_sliced_available() {
+namespace blowfish {
+
+// Whether the multi-block operations take the byte-sliced path. The processor is asked once.
+inline bool byte_sliced_chosen() {
+    using namespace byte_sliced;
     int known = support.load(std::memory_order_relaxed);
     if (known == 0) {
         known = processor_and_system_support() ? 1 : 2;
@@ -249,14 +269,23 @@ bool byte_sliced_available() {
     return known == 1 && !scalar_forced.load(std::memory_order_relaxed);
 }
 
-void force_scalar_groups(bool forced) { scalar_forced.store(forced, std::memory_order_relaxed); }
+// For the tests: the multi-block operations take the scalar groups even where the byte-sliced
+// path could run, so that both are checked on a processor with VBMI.
+inline void force_scalar_groups(bool forced) { byte_sliced::scalar_forced.store(forced, std::memory_order_relaxed); }
 
-BYTE_SLICED_TARGET void encrypt_byte_sliced(std::uint8_t* first, std::uint32_t slices) {
-    transform_slices(encrypt_keys, first, slices);
+// Transform slices * 64 blocks from first in place; return the position after them. Only to be
+// called when byte_sliced_chosen().
+BYTE_SLICED_TARGET __attribute__((noinline)) inline std::uint8_t* encrypt_slices(std::uint8_t* first,
+                                                                                  std::uint32_t slices) {
+    return byte_sliced::transform_slices(byte_sliced::encrypt_keys, first, slices);
 }
 
-BYTE_SLICED_TARGET void decrypt_byte_sliced(std::uint8_t* first, std::uint32_t slices) {
-    transform_slices(decrypt_keys, first, slices);
+BYTE_SLICED_TARGET __attribute__((noinline)) inline std::uint8_t* decrypt_slices(std::uint8_t* first,
+                                                                                  std::uint32_t slices) {
+    return byte_sliced::transform_slices(byte_sliced::decrypt_keys, first, slices);
 }
 
 }  // namespace blowfish
+
+#undef BYTE_SLICED_TARGET
+#endif
