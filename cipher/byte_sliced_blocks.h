@@ -36,7 +36,7 @@ inline constexpr std::uint32_t slice_blocks = 64;
 #include <array>
 #include <atomic>
 
-#include "product_schedule.h"
+#include "subkey_schedule.h"
 
 #define BYTE_SLICED_TARGET __attribute__((target("avx512f,avx512bw,avx512vbmi")))
 
@@ -47,13 +47,16 @@ struct s_box_planes {
     std::uint8_t plane[4][4][256];
 };
 
+// The configured schedule's table as subkey_schedule holds it (subkey_schedule.h).
+constexpr std::array<std::uint32_t, schedule_words> schedule_table() { return expand_key(configured_key).table; }
+
 constexpr s_box_planes make_planes() {
+    const auto table = schedule_table();
     s_box_planes planes{};
     for (std::size_t box = 0; box < 4; ++box)
         for (std::size_t j = 0; j < 4; ++j)
             for (std::size_t i = 0; i < 256; ++i)
-                planes.plane[box][j][i] =
-                    static_cast<std::uint8_t>(product_schedule.table[256 * box + i] >> (24 - 8 * j));
+                planes.plane[box][j][i] = static_cast<std::uint8_t>(table[256 * box + i] >> (24 - 8 * j));
     return planes;
 }
 
@@ -61,17 +64,15 @@ alignas(64) inline constexpr s_box_planes s_planes = make_planes();
 
 // The P-array in the order a direction applies it, each byte repeated four times so that it
 // broadcasts as a 32-bit word: keys[r][j] is byte j of the key of step r.
-using round_keys = std::array<std::array<std::uint32_t, 4>, 18>;
-
-constexpr std::uint32_t p_word(std::size_t i) {
-    return i == 0 ? product_schedule.p0 : i == 1 ? product_schedule.p1 : product_schedule.table[1024 + i - 2];
-}
+using round_keys = std::array<std::array<std::uint32_t, 4>, p_array_words>;
 
 constexpr round_keys make_keys(bool decrypting) {
+    const auto table = schedule_table();
+    auto p = [&table](std::size_t i) { return i == 0 ? subkey_p0 : i == 1 ? subkey_p1 : table[sbox_words + i - 2]; };
     round_keys keys{};
-    for (std::size_t r = 0; r < 18; ++r)
+    for (std::size_t r = 0; r < p_array_words; ++r)
         for (std::size_t j = 0; j < 4; ++j)
-            keys[r][j] = ((p_word(decrypting ? 17 - r : r) >> (24 - 8 * j)) & 0xffu) * 0x01010101u;
+            keys[r][j] = ((p(decrypting ? p_array_words - 1 - r : r) >> (24 - 8 * j)) & 0xffu) * 0x01010101u;
     return keys;
 }
 
