@@ -78,7 +78,8 @@ if ((EUID == 0)); then
     as_user=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
     chmod 755 "$work" "$work/first"
 fi
-if "${as_user[@]}" cmake -DBLOWFISH_KEY_FILE="$key_file" -P "$source/cmake/blowfish_key.cmake" > "$work/unreadable.log" 2>&1; then
+# The copy's own script, in a folder the user may enter (the checkout's may be closed to it).
+if (cd "$work" && "${as_user[@]}" cmake -DBLOWFISH_KEY_FILE="$key_file" -P "$work/first/cmake/blowfish_key.cmake") > "$work/unreadable.log" 2>&1; then
     fail "an unreadable key file was accepted"
 fi
 tr -s ' \n' '  ' < "$work/unreadable.log" | grep -qF "The key file $key_file cannot be read" || { cat "$work/unreadable.log" >&2; fail "no message for an unreadable key file"; }
