@@ -66,7 +66,8 @@ endfunction()
 
 # Makes the key file PATH from 16 bytes of the system's random source, readable by its owner only.
 # It is written whole under a temporary name first, so that no half-written key file is left.
-function(blowfish_make_key_file path)
+# Sets OUT_MADE to true when this call made it.
+function(blowfish_make_key_file path out_made)
     execute_process(COMMAND od -A n -v -t x1 -N 16 /dev/urandom
                     OUTPUT_VARIABLE random ERROR_VARIABLE why RESULT_VARIABLE failed)
     string(REGEX REPLACE "[ \t\r\n]" "" key "${random}")
@@ -86,6 +87,11 @@ function(blowfish_make_key_file path)
     # Fails if another configure made PATH meanwhile: then that one is read.
     file(RENAME "${draft}" "${path}" NO_REPLACE RESULT not_renamed)
     file(REMOVE "${draft}")
+    if(not_renamed)
+        set(${out_made} FALSE PARENT_SCOPE)
+    else()
+        set(${out_made} TRUE PARENT_SCOPE)
+    endif()
 endfunction()
 
 # Sets BLOWFISH_KEY, BLOWFISH_KEY_BYTES and BLOWFISH_KEY_LENGTH in the caller's scope, and
@@ -127,10 +133,16 @@ function(blowfish_choose_key)
                                     "Restore it from your copy: the programs built so far carry its key. "
                                     "To start anew with a new key instead, remove this build folder.")
             endif()
-            blowfish_make_key_file("${file_in_use}")
-            set(origin "made now from 16 random bytes, in the key file ${file_in_use}")
+            blowfish_make_key_file("${file_in_use}" made)
+            if(made)
+                set(origin "made now from 16 random bytes, in the key file ${file_in_use}")
+            endif()
         endif()
         blowfish_read_key_file("${file_in_use}" key)
+        execute_process(COMMAND stat -L -c %a -- "${file_in_use}" OUTPUT_VARIABLE mode OUTPUT_STRIP_TRAILING_WHITESPACE)
+        if(NOT mode MATCHES "00$")
+            message(WARNING "The key file ${file_in_use} may be read by others (mode ${mode}): make it private with chmod 600.")
+        endif()
         set(BLOWFISH_KEY_FILE_USED "${file_in_use}" CACHE INTERNAL "The key file this build folder was configured with")
         set_property(DIRECTORY "${PROJECT_SOURCE_DIR}" APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${file_in_use}")
     endif()
