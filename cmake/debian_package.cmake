@@ -1,6 +1,6 @@
 # The Debian package of the Linux programs: encrypt, decrypt and their desktop entries under /usr,
 # with the shared libraries they need (GTK 3 among them) declared by dpkg-shlibdeps. Made with
-# `cpack --preset linux`; it carries the key the programs were built with.
+# `cpack --preset package`; it carries the key the programs were built with.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME blowfish-files)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "encrypt and decrypt whole files with Blowfish under this build's key")
