@@ -46,10 +46,11 @@ inline void expect_walk_equals_singles(walk transform_blocks, single transform_b
     }
 }
 
-inline std::vector<std::uint32_t> counts_to_try(std::uint32_t group) {
+// Every count up to four of the largest unit a walk takes at once, and 8 more, then a few large ones.
+inline std::vector<std::uint32_t> counts_to_try(std::uint32_t largest_unit) {
     std::vector<std::uint32_t> counts;
-    for (std::uint32_t c = 0; c <= 4 * group + 3; ++c) counts.push_back(c);
-    for (std::uint32_t c : {61u, 64u, 127u, 128u, 129u, 255u, 1000u, 4099u}) counts.push_back(c);
+    for (std::uint32_t c = 0; c <= 4 * largest_unit + 8; ++c) counts.push_back(c);
+    for (std::uint32_t c : {1000u, 4099u, 65536u + 71u}) counts.push_back(c);
     return counts;
 }
 
