@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,8 @@ enum class path { byte_sliced, scalar_groups };
 std::string path_name(const testing::TestParamInfo<path>& info) {
     return info.param == path::byte_sliced ? "ByteSliced" : "ScalarGroups";
 }
+
+void PrintTo(path p, std::ostream* out) { *out << (p == path::byte_sliced ? "byte-sliced" : "scalar groups"); }
 
 class MultiBlock : public testing::TestWithParam<path> {
 protected:
