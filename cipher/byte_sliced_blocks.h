@@ -270,8 +270,9 @@ inline bool byte_sliced_chosen() {
     return known == 1 && !scalar_forced.load(std::memory_order_relaxed);
 }
 
-// For the tests: the multi-block operations take the scalar groups even where the byte-sliced
-// path could run, so that both are checked on a processor with VBMI.
+// For the tests and the benchmark: the multi-block operations take the scalar groups even where
+// the byte-sliced path could run, so that both are checked and measured on a processor with VBMI.
+// The programs never call it.
 inline void force_scalar_groups(bool forced) { byte_sliced::scalar_forced.store(forced, std::memory_order_relaxed); }
 
 // Transform slices * 64 blocks from first in place; return the position after them. Only to be
