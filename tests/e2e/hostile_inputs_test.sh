@@ -46,7 +46,7 @@ unchanged_apart_from "" run_refusing_input "$encrypt" "$cases/read-only.bin"
 cp "$cases/plain.bin" "$cases/locked.bin"
 (exec 8<>"$cases/locked.bin" && flock --exclusive 8 && exec sleep 300) >/dev/null 2>&1 &
 holder=$!
-for _ in $(seq 50); do flock --nonblock "$cases/locked.bin" true || break; sleep 0.1; done
+wait_for eval '! flock --nonblock "$cases/locked.bin" true' || fail "the holder did not lock the file"
 unchanged_apart_from "" run_refusing_input "$encrypt" "$cases/locked.bin"
 kill "$holder"
 wait "$holder" 2>/dev/null
