@@ -15,3 +15,11 @@ foreach(case IN LISTS emulated_cases)
                      --encrypt $<TARGET_FILE:encrypt> --decrypt $<TARGET_FILE:decrypt> --key ${BLOWFISH_KEY})
     set_tests_properties(emulated_${case} PROPERTIES LABELS i386 TIMEOUT 300)
 endforeach()
+
+# Each program carries only its own direction: every path is run, and what no path runs is too
+# little to be the other direction's code.
+add_test(NAME programs_carry_one_direction
+         COMMAND ${SYSTEM_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/check_one_direction.py
+                 --encrypt $<TARGET_FILE:encrypt> --decrypt $<TARGET_FILE:decrypt> --key ${BLOWFISH_KEY}
+                 --nm ${CMAKE_NM})
+set_tests_properties(programs_carry_one_direction PROPERTIES LABELS i386 TIMEOUT 300)

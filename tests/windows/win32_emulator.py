@@ -108,7 +108,7 @@ class Conditions:
     kill_at: tuple = ()            # (import name, call number): the process is killed there
     held_paths: tuple = ()         # files another process holds without sharing
     base: int = 0                  # where to load the image (0: its preferred base)
-    count_instructions: bool = False
+    count_instructions: bool = False  # counts instructions and records the code blocks run
 
 
 class Crash(Exception):
@@ -169,7 +169,7 @@ class Process:
         self.exception_filter = 0
         self.counts = {}
         self.instructions = 0
-        self.block_sizes = {}
+        self.block_sizes = {}   # (address, size) of every code block run: its instruction count
         self.bytes_written = {}
         self.last_error = 0
 
