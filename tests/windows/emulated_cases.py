@@ -112,6 +112,11 @@ def transformed_whole(folder, program, data, *dialog_names, **conditions):
     output = "output.bin"
     process = folder.run(program, source, folder.path(output), **conditions)
     folder.expect_unchanged(before, program, {output: folder.oracle(program, data)})
+    names = [call.name for call in process.calls]
+    last_write = len(names) - 1 - names[::-1].index("WriteFile")
+    expect(names[last_write:].index("CloseHandle") > names[last_write:].index("FlushFileBuffers") > 0
+           if "FlushFileBuffers" in names[last_write:] else False,
+           f"{program}.exe closed its output without flushing it after the last write")
     os.remove(folder.path(output))
     return process
 
@@ -276,6 +281,8 @@ CASES = {
     "write_fails_at_once": nothing_written(write_fails_after=0, expect_calls=("DeleteFileA",)),
     "write_fails_part_way": nothing_written(data=sample(65539), write_piece=4096, write_fails_after=20000,
                                             expect_calls=("DeleteFileA",)),
+    "write_fails_reporting_bytes": nothing_written(data=sample(65539), write_piece=4096, write_fails_at=3,
+                                                   expect_calls=("DeleteFileA",)),
     "flush_fails": nothing_written(flush_fails=True, expect_calls=("FlushFileBuffers", "DeleteFileA")),
     "fault_inside_write": nothing_written(data=sample(65539), write_piece=4096, fault_in_write_at=2,
                                           expect_calls=("TerminateProcess",)),

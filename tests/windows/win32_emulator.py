@@ -103,6 +103,8 @@ class Conditions:
     create_new_fails: bool = False
     write_piece: int = 0           # at most this many bytes per WriteFile (0: as asked)
     write_fails_after: int = -1    # WriteFile fails once this many bytes are in the file
+    write_fails_at: int = 0        # that WriteFile call fails after writing half its bytes, which
+                                   # it reports; the calls after it succeed
     flush_fails: bool = False
     fault_in_write_at: int = 0     # that WriteFile call raises an access violation after writing
     kill_at: tuple = ()            # (import name, call number): the process is killed there
@@ -521,6 +523,9 @@ class Process:
         failing = self.conditions.write_fails_after >= 0 and room < want
         if failing:
             want = max(room, 0)
+        failing_once = self.counts[call.name] == self.conditions.write_fails_at
+        if failing_once:
+            want //= 2
         data = bytes(self.uc.mem_read(buffer, want))
         os.write(file.descriptor, data)
         self.bytes_written[file.path] += len(data)
@@ -533,7 +538,7 @@ class Process:
             return self.fail(ERROR_WRITE_FAULT)
         if done_address:
             self.write_u32(done_address, len(data))
-        return 1
+        return self.fail(ERROR_WRITE_FAULT) if failing_once else 1
 
     @stub("hFile")
     def FlushFileBuffers(self, call, handle):
