@@ -10,7 +10,6 @@
 
 #include "blowfish.h"
 #include "configured_key.h"
-#include "gather_blocks.h"
 #include "peers.h"
 
 namespace {
@@ -57,11 +56,6 @@ std::vector<contender> contenders(std::vector<std::unique_ptr<peer>>& peers) {
                    [](std::uint8_t* d, std::size_t n) {
                        for (std::uint32_t i = blocks(n); i != 0; --i) d = decrypt_block(d);
                    }});
-    if (blowfish::gather_supported()) {
-        all.push_back({"ours, AVX2 gathers of 16 (unused)",
-                       [](std::uint8_t* d, std::size_t n) { blowfish::encrypt_blocks_gather(d, blocks(n)); },
-                       [](std::uint8_t* d, std::size_t n) { blowfish::decrypt_blocks_gather(d, blocks(n)); }});
-    }
     for (auto& p : peers) {
         peer* q = p.get();
         all.push_back({q->name(), [q](std::uint8_t* d, std::size_t n) { q->encrypt(d, n); },

@@ -8,7 +8,7 @@
 
 #include "block_agreement.h"
 #include "blowfish.h"
-#include "group_size.h"
+#include "blowfish_rounds.h"
 
 namespace {
 

@@ -26,7 +26,7 @@ std::vector<block> sample_blocks() {
 }
 
 // Key setup at run time, from the same key: the stored table and the operations must agree with it.
-const blowfish::stored_schedule& schedule_made_now() {
+const blowfish::expanded_key& schedule_made_now() {
     static const auto schedule = blowfish::expand_key(blowfish::configured_key);
     return schedule;
 }

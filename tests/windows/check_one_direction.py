@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Checks that each shipped i386 program carries only its own direction of the cipher.
 
-  check_one_direction.py --encrypt EXE --decrypt EXE --key HEX [--nm NM]
+  check_one_direction.py --encrypt EXE --decrypt EXE (--key HEX | --key-file PATH) [--nm NM]
 
 Each program is run in the emulated Win32 along every path it has (whole blocks in groups and
 alone, a tail, every failure, the fault filter), and each run must transform exactly as OpenSSL
@@ -109,14 +109,15 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--encrypt", required=True)
     parser.add_argument("--decrypt", required=True)
-    parser.add_argument("--key", required=True)
+    openssl_blowfish.add_key_arguments(parser)
     parser.add_argument("--nm")
     args = parser.parse_args()
+    key = openssl_blowfish.key_of(args)
     faults = []
     for direction, other in (("encrypt", "decrypt"), ("decrypt", "encrypt")):
         executable = getattr(args, direction)
         name = os.path.basename(executable)
-        pieces = unrun_code(executable, code_run(executable, direction, args.key))
+        pieces = unrun_code(executable, code_run(executable, direction, key))
         total = 0
         for address, instructions in pieces:
             size = sum(instruction.size for instruction in instructions)

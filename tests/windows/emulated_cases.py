@@ -2,7 +2,7 @@
 """Runs the shipped i386 encrypt.exe and decrypt.exe in the emulated Win32 (win32_emulator.py) on
 real files in a temporary folder, one named case at a time.
 
-  emulated_cases.py CASE --encrypt EXE --decrypt EXE --key HEX
+  emulated_cases.py CASE --encrypt EXE --decrypt EXE (--key HEX | --key-file PATH)
   emulated_cases.py --list
 
 Every run is checked call by call against the programs' contract with the system (the emulator
@@ -39,6 +39,7 @@ class Folder:
 
     def __init__(self, args):
         self.args = args
+        self.key = openssl_blowfish.key_of(args)
         self.root = tempfile.mkdtemp(prefix="win32-emulated-")
 
     def path(self, name):
@@ -59,7 +60,7 @@ class Folder:
         return result
 
     def oracle(self, program, data):
-        return openssl_blowfish.transform(program, self.args.key, data)
+        return openssl_blowfish.transform(program, self.key, data)
 
     def run(self, program, *dialogs, killed=False, **conditions):
         """Runs the program once; fails on a deviation from the contract, a crash, or an exit code
@@ -306,14 +307,14 @@ def main():
     parser.add_argument("--list", action="store_true")
     parser.add_argument("--encrypt")
     parser.add_argument("--decrypt")
-    parser.add_argument("--key")
     parser.add_argument("--verbose", action="store_true")
-    args = parser.parse_args()
-    if args.list:
+    if "--list" in sys.argv:
         print("\n".join(CASES))
         return 0
-    if not (args.case and args.encrypt and args.decrypt and args.key):
-        parser.error("a case, --encrypt, --decrypt and --key are needed")
+    openssl_blowfish.add_key_arguments(parser)
+    args = parser.parse_args()
+    if not (args.case and args.encrypt and args.decrypt):
+        parser.error("a case, --encrypt and --decrypt are needed")
     folder = Folder(args)
     try:
         CASES[args.case](folder)

@@ -32,6 +32,20 @@ def transform(direction, key_hex, data):
     return buffer.raw[:whole] + bytes(data[whole:])
 
 
+def add_key_arguments(parser):
+    """--key HEX or --key-file PATH (a file holding the hex digits), one of them required."""
+    source = parser.add_mutually_exclusive_group(required=True)
+    source.add_argument("--key")
+    source.add_argument("--key-file")
+
+
+def key_of(args):
+    if args.key_file:
+        with open(args.key_file) as file:
+            return file.read().strip()
+    return args.key
+
+
 def main():
     if len(sys.argv) != 5:
         print(__doc__, file=sys.stderr)

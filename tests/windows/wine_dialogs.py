@@ -5,7 +5,7 @@ compared with OpenSSL's Blowfish-ECB under the programs' key.
 
   wine_dialogs.py start --state DIR --wine WINE    starts Xvfb and boots a Wine prefix in DIR
   wine_dialogs.py case NAME --state DIR --wine WINE --encrypt EXE --decrypt EXE
-                  --holder EXE --key HEX            runs one case on them
+                  --holder EXE (--key HEX | --key-file PATH)   runs one case on them
   wine_dialogs.py stop --state DIR --wine WINE     stops the Wine server and Xvfb, removes DIR
 
 WINE is /usr/lib/wine/wine64 for the x86-64 programs, or /usr/lib/wine/wine (32-bit Wine) for the
@@ -309,7 +309,7 @@ class Session:
 
     def encrypted(self, data):
         """OpenSSL's Blowfish-ECB of data under the programs' key."""
-        return openssl_blowfish.transform("encrypt", self.args.key, data)
+        return openssl_blowfish.transform("encrypt", openssl_blowfish.key_of(self.args), data)
 
 
 def expect(condition, message):
@@ -517,6 +517,7 @@ def main():
     parser.add_argument("name", nargs="?", choices=sorted(CASES))
     parser.add_argument("--state", required=True)
     parser.add_argument("--wine", required=True)
+    parser.add_argument("--key-file")
     for option in ("--encrypt", "--decrypt", "--holder", "--key"):
         parser.add_argument(option)
     args = parser.parse_args()
