@@ -1,7 +1,9 @@
 # The Windows programs run without the C runtime: no exceptions, no RTTI, no unwind tables, and
-# no library linked that the code does not name. Resources (manifest, version) need RC.
+# no library linked that the code does not name, no function linked that nothing calls (each in its
+# own section, which the linker drops when unused). Resources (manifest, version) need RC.
 enable_language(RC)
-add_compile_options("$<$<COMPILE_LANGUAGE:CXX>:-ffreestanding;-fno-exceptions;-fno-rtti;-fno-asynchronous-unwind-tables>")
+add_compile_options("$<$<COMPILE_LANGUAGE:CXX>:-ffreestanding;-fno-exceptions;-fno-rtti;-fno-asynchronous-unwind-tables;-ffunction-sections;-fdata-sections>")
+add_link_options(-Wl,--gc-sections)
 set(CMAKE_CXX_STANDARD_LIBRARIES "")
 
 # Windows Vista is the oldest system with SetFileInformationByHandle, which the output's delete
