@@ -598,7 +598,8 @@ def device_input(typed, opened_as):
         expect(session.contents() == before, "files changed")
         opened = [index for index, (_, function, arguments, result) in enumerate(calls)
                   if function == "CreateFileA" and re.search(rf'"{opened_as}",c0000000,', arguments, re.IGNORECASE)]
-        expect(len(opened) == 1, f"{len(opened)} calls of CreateFileA open the device, not 1")
+        expect(len(opened) == 1, f"{len(opened)} calls of CreateFileA open the device, not 1: "
+                                 f"{[call[2] for call in calls if call[1] == 'CreateFileA']}")
         thread, _, _, handle = calls[opened[0]]
         expect(handle not in (None, 0xFFFFFFFF, 0xFFFFFFFFFFFFFFFF), "the device was not opened")
         asked = {function: result for thread_of, function, arguments, result in calls[opened[0] + 1:]
@@ -623,7 +624,7 @@ def killed_while_writing(syscall, number, written_before):
         session.write("plain.bin", plain)
         before = session.contents()
         with tempfile.NamedTemporaryFile(dir=session.args.state, prefix="strace-", suffix=".log") as trace:
-            tracer = ["strace", "--seccomp-bpf", "-f", "-qq", "-o", trace.name, "-P", sealed_path,
+            tracer = ["strace", "-f", "-qq", "-o", trace.name, "-P", sealed_path,
                       "-e", "trace=write,pwrite64,fsync,fdatasync",
                       "-e", f"inject={syscall}:signal=KILL:when={number}"]
 
@@ -665,7 +666,7 @@ CASES = {
     **{f"long_input_{length}": long_input(length) for length in (260, 263, 511, 600)},
     **{f"long_output_{length}": long_output(length) for length in (263, 511, 600)},
     "greek_and_cjk_names": greek_and_cjk_names,
-    "device_input_nul": device_input("NUL", r"[A-Z]:\\\\NUL"),
+    "device_input_nul": device_input("NUL", r"[A-Z]:\\\\(.*\\\\)?NUL"),
     "device_input_nul_in_a_folder": device_input("Z:{folder}\\NUL", r".*\\\\NUL"),
     "device_input_dev_zero": device_input(r"Z:\dev\zero", r"Z:\\\\dev\\\\zero"),
     "killed_at_second_write": killed_while_writing("write,pwrite64", 2, 16 * MIB),
