@@ -94,6 +94,8 @@ def main():
     name = os.path.basename(args.program)
     for needed, what in ((b'name="Microsoft.Windows.Common-Controls" version="6.0.0.0"', "Common-Controls 6"),
                          (b">PerMonitorV2<", "DPI awareness"), (b'level="asInvoker"', "asInvoker"),
+                         (b'<activeCodePage xmlns="http://schemas.microsoft.com/SMI/2019/WindowsSettings">UTF-8<',
+                          "UTF-8 code page"),
                          ("VS_VERSION_INFO".encode("utf-16-le"), "version resource"),
                          (name.encode("utf-16-le"), f"version resource naming {name}")):
         if needed not in image:
