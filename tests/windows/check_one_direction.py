@@ -52,6 +52,7 @@ def code_run(executable, direction, key):
             {"write_fails_after": 100, "write_piece": 10}, {"read_piece": 1000}, {"create_new_fails": True},
             {"alloc_fails": True}, {"read_fails_at": 1}, {"size_high": 1}, {"size_extra": 8},
             {"held_paths": (source,)}, {"dialogs": [source, win32.CANCEL]}, {"dialogs": [win32.CANCEL]},
+            {"disposition_fails": True}, {"dialogs": [os.devnull, target]},
         )
         for conditions in paths:
             if os.path.exists(target):

@@ -246,25 +246,55 @@ def output_folder_without_write_access(folder):
         folder.expect_unchanged(before, program)
 
 
-def killed_during_writes(folder):
-    """The process is killed from outside at its third WriteFile. What is left under the output's
-    name is recorded; the input and its neighbours must be unchanged, and anything left must be a
-    true beginning of the output, never other bytes."""
+def killed_before_each_step_of_the_output(folder):
+    """The process is killed from outside before each of its writes, before the flush and before
+    the delete disposition is cleared: nothing is ever left under the output's name, and the input
+    and its neighbours are unchanged. Killed after the clearing, before the output's close, the
+    whole output stays."""
     for program in PROGRAMS:
         data = sample(65539)
         source = folder.write("input.bin", data)
+        folder.write("neighbour.bin", b"a file beside the input")
         before = folder.contents()
-        process = folder.run(program, source, folder.path("output.bin"), killed=True,
-                             write_piece=4096, kill_at=("WriteFile", 3))
-        after = folder.contents()
-        left = after.pop("output.bin", (None, 0))[0]
-        expect(after == before, f"{program}.exe changed the input or its neighbours")
-        expect(left is None or folder.oracle(program, data).startswith(left), "the bytes left are not the output's")
-        expect(not process.handles, "the system did not close the process's files")
-        print(f"{program}.exe killed at its third write: "
-              + ("nothing left under the output's name" if left is None else f"{len(left)} bytes left under the output's name"))
-        if left is not None:
-            os.remove(folder.path("output.bin"))
+        writes = -(-len(data) // 4096)
+        steps = [("WriteFile", number) for number in range(1, writes + 1)]
+        steps += [("FlushFileBuffers", 1), ("SetFileInformationByHandle", 2)]
+        for step in steps:
+            process = folder.run(program, source, folder.path("output.bin"), killed=True, write_piece=4096,
+                                 kill_at=step)
+            expect(not process.handles, "the system did not close the process's files")
+            folder.expect_unchanged(before, program)
+        folder.run(program, source, folder.path("output.bin"), killed=True, write_piece=4096,
+                   kill_at=("CloseHandle", 2))
+        folder.expect_unchanged(before, program, {"output.bin": folder.oracle(program, data)})
+        os.remove(folder.path("output.bin"))
+        print(f"{program}.exe killed before each of its {len(steps)} steps up to the clearing: nothing left "
+              "under the output's name; killed before the close: the whole output")
+
+
+def device_inputs(folder):
+    """A device or a pipe as input is refused once GetFileType says it is not a file on a disk,
+    before its size is asked: no allocation, no save dialog."""
+    folder.write("neighbour.bin", b"a file beside the input")
+    before = folder.contents()
+    with tempfile.TemporaryDirectory(prefix="win32-pipe-") as elsewhere:  # contents() would block on it
+        pipe = os.path.join(elsewhere, "pipe")
+        os.mkfifo(pipe)
+        for program in PROGRAMS:
+            for device in ("NUL", "nul", "\\\\.\\NUL", os.devnull, "/dev/zero", pipe):
+                process = folder.run(program, device, folder.path("output.bin"))
+                folder.expect_unchanged(before, program)
+                expect(process.counts.get("GetFileType") == 1, f"{device}: GetFileType was not asked")
+                for name in ("GetFileSize", "ReadFile", "GlobalAlloc", "GetSaveFileNameA"):
+                    expect(name not in process.counts, f"{device}: {program}.exe called {name}")
+
+
+def transfers_capped(folder):
+    """A file larger than 16 MiB is read and written in pieces of at most 16 MiB (the emulator
+    flags any larger call)."""
+    process = transformed_whole(folder, "encrypt", sample(16 * MIB + 11))
+    expect(process.counts["ReadFile"] == 2 and process.counts["WriteFile"] == 2,
+           f"{process.counts['ReadFile']} reads and {process.counts['WriteFile']} writes, not 2 and 2")
 
 
 CASES = {
@@ -279,14 +309,18 @@ CASES = {
                                            avoid_calls=("GetSaveFileNameA",)),
     "file_ends_early": nothing_written(size_extra=8, avoid_calls=("GetSaveFileNameA",)),
     "create_new_fails": nothing_written(create_new_fails=True, avoid_calls=("WriteFile",)),
-    "write_fails_at_once": nothing_written(write_fails_after=0, expect_calls=("DeleteFileA",)),
+    "write_fails_at_once": nothing_written(write_fails_after=0, expect_calls=("SetFileInformationByHandle",),
+                                           avoid_calls=("DeleteFileA",)),
     "write_fails_part_way": nothing_written(data=sample(65539), write_piece=4096, write_fails_after=20000,
-                                            expect_calls=("DeleteFileA",)),
+                                            expect_calls=("SetFileInformationByHandle",), avoid_calls=("DeleteFileA",)),
     "write_fails_reporting_bytes": nothing_written(data=sample(65539), write_piece=4096, write_fails_at=3,
-                                                   expect_calls=("DeleteFileA",)),
-    "flush_fails": nothing_written(flush_fails=True, expect_calls=("FlushFileBuffers", "DeleteFileA")),
+                                                   expect_calls=("SetFileInformationByHandle",),
+                                                   avoid_calls=("DeleteFileA",)),
+    "flush_fails": nothing_written(flush_fails=True, expect_calls=("FlushFileBuffers",), avoid_calls=("DeleteFileA",)),
     "fault_inside_write": nothing_written(data=sample(65539), write_piece=4096, fault_in_write_at=2,
-                                          expect_calls=("TerminateProcess",)),
+                                          expect_calls=("TerminateProcess",), avoid_calls=("DeleteFileA",)),
+    "delete_disposition_refused": nothing_written(disposition_fails=True, expect_calls=("DeleteFileA",),
+                                                  avoid_calls=("WriteFile",)),
     "open_dialog_cancelled": nothing_written(CANCEL, avoid_calls=("CreateFileA",)),
     "open_dialog_fails": nothing_written(FAIL, avoid_calls=("CreateFileA",)),
     "save_dialog_cancelled": nothing_written("input.bin", CANCEL, expect_calls=("GlobalFree",),
@@ -297,7 +331,9 @@ CASES = {
     "read_only_input": read_only_input,
     "existing_output": existing_output,
     "output_folder_without_write_access": output_folder_without_write_access,
-    "killed_during_writes": killed_during_writes,
+    "killed_before_each_step_of_the_output": killed_before_each_step_of_the_output,
+    "device_inputs": device_inputs,
+    "transfers_capped": transfers_capped,
 }
 
 

@@ -18,6 +18,7 @@ A new import is one entry: a method decorated with @stub naming its arguments.
 import dataclasses
 import errno
 import os
+import stat
 import struct
 
 import pefile
@@ -37,15 +38,22 @@ INVALID_HANDLE_VALUE = 0xFFFFFFFF
 CURRENT_PROCESS = 0xFFFFFFFF
 GENERIC_READ = 0x80000000
 GENERIC_WRITE = 0x40000000
+DELETE = 0x00010000
 CREATE_NEW = 1
 OPEN_EXISTING = 3
 FILE_ATTRIBUTE_NORMAL = 0x80
+FILE_TYPE_DISK = 1
+FILE_TYPE_CHAR = 2
+FILE_TYPE_PIPE = 3
+FILE_DISPOSITION_INFO_CLASS = 4   # FileDispositionInfo; the record is one BOOLEAN
+LARGEST_TRANSFER = 16 * 1024 * 1024
 OFN_EXPLORER = 0x00080000
 GMEM_MOVEABLE = 0x0002
 STATUS_ACCESS_VIOLATION = 0xC0000005
 FNERR_BUFFERTOOSMALL = 0x3003
 CDERR_DIALOGFAILURE = 0xFFFF
 
+ERROR_INVALID_FUNCTION = 1
 ERROR_FILE_NOT_FOUND = 2
 ERROR_ACCESS_DENIED = 5
 ERROR_INVALID_HANDLE = 6
@@ -53,6 +61,7 @@ ERROR_NOT_ENOUGH_MEMORY = 8
 ERROR_WRITE_FAULT = 29
 ERROR_READ_FAULT = 30
 ERROR_SHARING_VIOLATION = 32
+ERROR_INVALID_PARAMETER = 87
 ERROR_FILE_EXISTS = 80
 ERROR_FILENAME_EXCED_RANGE = 206
 MAX_PATH = 260
@@ -83,9 +92,12 @@ PATH_BUFFER_SIZE = 512
 CREATE_FILE = {
     "input": {"dwDesiredAccess": GENERIC_READ | GENERIC_WRITE, "dwShareMode": 0, "lpSecurityAttributes": 0,
               "dwCreationDisposition": OPEN_EXISTING, "hTemplateFile": 0},
-    "output": {"dwDesiredAccess": GENERIC_READ | GENERIC_WRITE, "dwShareMode": 0, "lpSecurityAttributes": 0,
-               "dwCreationDisposition": CREATE_NEW, "hTemplateFile": 0},
+    "output": {"dwDesiredAccess": GENERIC_READ | GENERIC_WRITE | DELETE, "dwShareMode": 0,
+               "lpSecurityAttributes": 0, "dwCreationDisposition": CREATE_NEW, "hTemplateFile": 0},
 }
+
+# DOS device names, which CreateFileA opens as devices wherever they stand.
+DEVICES = {"NUL": os.devnull, "\\\\.\\NUL": os.devnull}
 
 CANCEL = "cancel"   # a dialog answer: the user cancels
 FAIL = "fail"       # a dialog answer: the dialog cannot be shown
@@ -101,6 +113,7 @@ class Conditions:
     read_fails_at: int = 0         # that ReadFile call fails, moving nothing
     read_piece: int = 0            # at most this many bytes per ReadFile (0: as asked)
     create_new_fails: bool = False
+    disposition_fails: bool = False  # SetFileInformationByHandle fails (a file system without it)
     write_piece: int = 0           # at most this many bytes per WriteFile (0: as asked)
     write_fails_after: int = -1    # WriteFile fails once this many bytes are in the file
     write_fails_at: int = 0        # that WriteFile call fails after writing half its bytes, which
@@ -139,6 +152,8 @@ class OpenFile:
     descriptor: int
     role: str
     delete_on_close: bool = False
+    access: int = 0
+    flushed: bool = True          # no write since the last FlushFileBuffers
 
 
 STUBS = {}
@@ -413,6 +428,7 @@ class Process:
     def CreateFileA(self, call, name, access, sharing, security, disposition, flags, template):
         path = os.fsdecode(self.read_string(name))
         call.arguments["path"] = path
+        path = DEVICES.get(path.upper(), path)
         role = self.role
         if role is None:
             self.violation(call, "called before a dialog chose a file")
@@ -445,7 +461,34 @@ class Process:
             return self.fail({errno.ENOENT: ERROR_FILE_NOT_FOUND, errno.EEXIST: ERROR_FILE_EXISTS}
                              .get(error.errno, ERROR_ACCESS_DENIED), INVALID_HANDLE_VALUE)
         self.bytes_written[path] = 0
-        return self._new_handle(OpenFile(path, descriptor, role))
+        return self._new_handle(OpenFile(path, descriptor, role, access=access))
+
+    @stub("hFile")
+    def GetFileType(self, call, handle):
+        file = self.file(call, handle)
+        if file is None:
+            return self.fail(ERROR_INVALID_HANDLE, 0)
+        mode = os.fstat(file.descriptor).st_mode
+        return FILE_TYPE_CHAR if stat.S_ISCHR(mode) else FILE_TYPE_PIPE if stat.S_ISFIFO(mode) else FILE_TYPE_DISK
+
+    @stub("hFile", "FileInformationClass", "lpFileInformation", "dwBufferSize")
+    def SetFileInformationByHandle(self, call, handle, kind, information, size):
+        file = self.file(call, handle, "output")
+        if kind != FILE_DISPOSITION_INFO_CLASS or size != 1:
+            self.violation(call, f"class {kind} with {size} bytes, not FileDispositionInfo with its 1 byte")
+            return self.fail(ERROR_INVALID_PARAMETER)
+        if file is None:
+            return self.fail(ERROR_INVALID_HANDLE)
+        delete = self.uc.mem_read(information, 1)[0] != 0
+        call.arguments["DeleteFile"] = int(delete)
+        if not file.access & DELETE:
+            return self.fail(ERROR_ACCESS_DENIED)
+        if self.conditions.disposition_fails:
+            return self.fail(ERROR_INVALID_FUNCTION)
+        if not delete and not file.flushed:
+            self.violation(call, "the delete disposition is cleared before the written bytes are flushed")
+        file.delete_on_close = delete
+        return 1
 
     @stub("hFile", "lpFileSizeHigh")
     def GetFileSize(self, call, handle, high_address):
@@ -492,6 +535,8 @@ class Process:
             self.violation(call, "lpNumberOfBytesRead is null")
         if not self.inside_allocation(buffer, want):
             self.violation(call, f"{want} bytes at {buffer:#x} are not inside a GlobalAlloc block")
+        if want > LARGEST_TRANSFER:
+            self.violation(call, f"{want} bytes in one call, more than {LARGEST_TRANSFER}")
         if done_address:
             self.write_u32(done_address, 0)
         if file is None:
@@ -516,10 +561,15 @@ class Process:
             self.violation(call, "lpNumberOfBytesWritten is null")
         if not self.inside_allocation(buffer, want):
             self.violation(call, f"{want} bytes at {buffer:#x} are not inside a GlobalAlloc block")
+        if want > LARGEST_TRANSFER:
+            self.violation(call, f"{want} bytes in one call, more than {LARGEST_TRANSFER}")
         if done_address:
             self.write_u32(done_address, 0)
         if file is None:
             return self.fail(ERROR_INVALID_HANDLE)
+        if not file.delete_on_close:
+            self.violation(call, "writes into the output while it carries no delete disposition")
+        file.flushed = False
         if self.conditions.write_piece:
             want = min(want, self.conditions.write_piece)
         room = self.conditions.write_fails_after - self.bytes_written[file.path]
@@ -549,6 +599,7 @@ class Process:
         if file is None or self.conditions.flush_fails:
             return self.fail(ERROR_WRITE_FAULT)
         os.fsync(file.descriptor)
+        file.flushed = True
         return 1
 
     @stub("hObject")
