@@ -13,7 +13,7 @@ foreach(case IN LISTS emulated_cases)
     add_test(NAME emulated_${case}
              COMMAND ${SYSTEM_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/emulated_cases.py ${case}
                      --encrypt $<TARGET_FILE:encrypt> --decrypt $<TARGET_FILE:decrypt> ${key_in_effect})
-    set_tests_properties(emulated_${case} PROPERTIES LABELS i386 TIMEOUT 300)
+    set_tests_properties(emulated_${case} PROPERTIES LABELS i386 TIMEOUT 300 ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
 endforeach()
 
 # Each program carries only its own direction: every path is run, and what no path runs is too
@@ -22,4 +22,5 @@ add_test(NAME programs_carry_one_direction
          COMMAND ${SYSTEM_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/check_one_direction.py
                  --encrypt $<TARGET_FILE:encrypt> --decrypt $<TARGET_FILE:decrypt> ${key_in_effect}
                  --nm ${CMAKE_NM})
-set_tests_properties(programs_carry_one_direction PROPERTIES LABELS i386 TIMEOUT 300)
+set_tests_properties(programs_carry_one_direction PROPERTIES LABELS i386 TIMEOUT 300
+                                                               ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
