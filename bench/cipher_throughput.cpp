@@ -9,9 +9,10 @@
 #include <vector>
 
 #include "blowfish.h"
+#include "blowfish_rounds.h"
 #include "configured_key.h"
-#include "gather_blocks.h"
 #include "peers.h"
+#include "random_bytes.h"
 
 namespace {
 
@@ -25,18 +26,6 @@ struct contender {
     double best_decrypt = 1e30;
 };
 
-std::vector<std::uint8_t> random_bytes(std::size_t size) {
-    std::vector<std::uint8_t> bytes(size);
-    std::uint64_t x = 0x9e3779b97f4a7c15u;
-    for (auto& byte : bytes) {
-        x ^= x << 13;
-        x ^= x >> 7;
-        x ^= x << 17;
-        byte = static_cast<std::uint8_t>(x >> 56);
-    }
-    return bytes;
-}
-
 auto blocks(std::size_t size) { return static_cast<std::uint32_t>(size / 8); }
 
 double seconds(const transform& f, std::vector<std::uint8_t>& data) {
@@ -47,7 +36,7 @@ double seconds(const transform& f, std::vector<std::uint8_t>& data) {
 
 std::vector<contender> contenders(std::vector<std::unique_ptr<peer>>& peers) {
     std::vector<contender> all;
-    all.push_back({"ours, groups of 8 (the programs)",
+    all.push_back({"ours, groups of " + std::to_string(blowfish::group_blocks) + " (the programs)",
                    [](std::uint8_t* d, std::size_t n) { encrypt_blocks(d, blocks(n)); },
                    [](std::uint8_t* d, std::size_t n) { decrypt_blocks(d, blocks(n)); }});
     all.push_back({"ours, one block at a time",
@@ -57,11 +46,6 @@ std::vector<contender> contenders(std::vector<std::unique_ptr<peer>>& peers) {
                    [](std::uint8_t* d, std::size_t n) {
                        for (std::uint32_t i = blocks(n); i != 0; --i) d = decrypt_block(d);
                    }});
-    if (blowfish::gather_supported()) {
-        all.push_back({"ours, AVX2 gathers of 16 (unused)",
-                       [](std::uint8_t* d, std::size_t n) { blowfish::encrypt_blocks_gather(d, blocks(n)); },
-                       [](std::uint8_t* d, std::size_t n) { blowfish::decrypt_blocks_gather(d, blocks(n)); }});
-    }
     for (auto& p : peers) {
         peer* q = p.get();
         all.push_back({q->name(), [q](std::uint8_t* d, std::size_t n) { q->encrypt(d, n); },
@@ -77,7 +61,7 @@ cipher_figures measure_ciphers(std::size_t buffer_size, int repeats) {
     auto peers = make_peers(blowfish::configured_key.data(), blowfish::configured_key.size(), skipped);
     auto all = contenders(peers);
 
-    const auto plain = random_bytes(buffer_size);
+    const auto plain = random_bytes(buffer_size, 1);
     auto cipher = plain;
     all.front().encrypt(cipher.data(), cipher.size());
 

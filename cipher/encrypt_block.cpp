@@ -1,21 +1,22 @@
+// The encryption direction. Encryption and decryption are separate translation units so that each
+// program links only its own direction from the cipher library.
 #include "blowfish.h"
-#include "blowfish_groups.h"
-#include "group_size.h"
-#include "product_schedule.h"
+#include "blowfish_rounds.h"
+#include "subkey_schedule.h"
 
 namespace {
-constexpr std::uint32_t p0 = blowfish::product_schedule.p0;
-constexpr std::uint32_t p1 = blowfish::product_schedule.p1;
+constexpr const std::uint32_t* s_boxes = subkey_schedule.data();
+constexpr const std::uint32_t* p_rest = subkey_schedule.data() + blowfish::sbox_words;
 }  // namespace
 
 std::uint8_t* encrypt_block(std::uint8_t* position) {
-    return blowfish::encrypt_at(subkey_schedule.data(), subkey_schedule.data() + 1024, p0, p1, position);
+    return blowfish::encrypt_at(s_boxes, p_rest, blowfish::subkey_p0, blowfish::subkey_p1, position);
 }
 
 // Whole groups first, with their rounds interleaved; the last few blocks one at a time.
 void encrypt_blocks(std::uint8_t* first, std::uint32_t count) {
     constexpr std::uint32_t n = blowfish::group_blocks;
     for (std::uint32_t groups = count / n; groups != 0; --groups)
-        first = blowfish::encrypt_group<n>(subkey_schedule.data(), subkey_schedule.data() + 1024, p0, p1, first);
+        first = blowfish::encrypt_at<n>(s_boxes, p_rest, blowfish::subkey_p0, blowfish::subkey_p1, first);
     for (count %= n; count != 0; --count) first = encrypt_block(first);
 }

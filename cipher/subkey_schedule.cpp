@@ -1,4 +1,5 @@
 #include "blowfish.h"
-#include "product_schedule.h"
+#include "subkey_schedule.h"
 
-constinit const std::array<std::uint32_t, 1040> subkey_schedule = blowfish::product_schedule.table;
+constinit const std::array<std::uint32_t, blowfish::schedule_words> subkey_schedule =
+    blowfish::expand_key(blowfish::configured_key).table;

@@ -25,16 +25,17 @@ void silence_standard_output() {
 
 }  // namespace
 
-void transform_file() {
+void run_whole_file(block_walk walk) {
     silence_standard_output();
     // Past a file-size limit a write must fail, so that the partial output is removed, rather than
     // the signal killing the process and leaving it behind.
     std::signal(SIGXFSZ, SIG_IGN);
     {
         posix_platform os(choose_with_gtk);
-        whole_file::run(os, transform_blocks);
+        whole_file::run(os, walk);
     }
     std::exit(0);
 }
 
+// The C runtime starts here; the program's file defines transform_file.
 int main() { transform_file(); }

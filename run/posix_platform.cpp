@@ -105,10 +105,10 @@ std::uint64_t posix_platform::input_length() {
 }
 
 // Anonymous memory comes zeroed. Faulting in fresh 4 KiB pages one at a time as the read fills
-// them is slow (measured: 55 ms to read 16 MiB into new memory, 6 ms this way), so the buffer is
-// taken 2 MiB aligned, marked for transparent huge pages (mere advice where they are off) and
-// populated in one call. Before Linux 5.14 that call fails with EINVAL and the pages fault in as
-// before; ENOMEM means the memory is not there, which fails the run now rather than mid-read.
+// them is slow (figures in the README), so the buffer is taken 2 MiB aligned, marked for
+// transparent huge pages (mere advice where they are off) and populated in one call. Before Linux
+// 5.14 that call fails with EINVAL and the pages fault in as before; ENOMEM means the memory is not
+// there, which fails the run now rather than mid-read.
 std::uint8_t* posix_platform::allocate_zeroed(std::uint32_t size) {
     constexpr std::size_t huge_page = std::size_t{2} << 20;
     const std::size_t length = (std::size_t{size} + huge_page - 1) / huge_page * huge_page;
@@ -169,9 +169,9 @@ bool posix_platform::create_output() {
 
 // The output is written with O_DIRECT while buffer, length and file offset are aligned: the data
 // goes from the buffer to the device without first being copied into (freshly allocated) page cache,
-// which the fsync would then write out anyway. Measured on 256 MiB: write and fsync 0.20-0.23 s
-// this way, 0.29-0.76 s through the page cache. The last part (under 4 KiB, or anything once
-// unaligned) and file systems without O_DIRECT (setting the flag fails there) use plain writes.
+// which the fsync would then write out anyway (figures in the README). The last part (under 4 KiB,
+// or anything once unaligned) and file systems without O_DIRECT (setting the flag fails there) use
+// plain writes.
 bool posix_platform::write_some(const std::uint8_t* from, std::uint32_t want, std::uint32_t& put) {
     std::uint32_t amount = want < largest_transfer ? want : largest_transfer;
     if (direct_) {

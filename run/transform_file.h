@@ -1,13 +1,14 @@
-// What a program consists of: its direction over whole blocks, bound to the shared run.
+// What a program consists of: the whole-file run, walking the blocks with the program's direction.
 #pragma once
 
-#include <cstdint>
+#include "whole_file_run.h"
 
-// Supplied by each program: transforms count consecutive 8-byte blocks in place.
-void transform_blocks(std::uint8_t* first, std::uint32_t count);
+// The run of either program on this platform: choose, read, transform every whole block with walk,
+// choose, write. Ends the process with code 0.
+[[noreturn]] void run_whole_file(block_walk walk);
 
-// The run of either program: choose, read, transform, choose, write. Ends the process with code 0.
-// On Windows it is the process's entry point, called with no arguments and no C runtime.
+// Each program defines its entry point as the run with its own walk. On Windows the process starts
+// there, called with no arguments and no C runtime; on Linux main calls it.
 #ifdef _WIN32
 extern "C" [[noreturn]] void __stdcall transform_file();
 #else

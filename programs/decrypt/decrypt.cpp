@@ -1,4 +1,5 @@
+// decrypt: the whole-file run, each block decrypted.
 #include "blowfish.h"
 #include "transform_file.h"
 
-void transform_blocks(std::uint8_t* first, std::uint32_t count) { decrypt_blocks(first, count); }
+void transform_file() { run_whole_file(decrypt_blocks); }

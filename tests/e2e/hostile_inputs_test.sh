@@ -54,7 +54,7 @@ wait "$holder" 2>/dev/null
 # A folder: the open dialog opens it rather than choosing it; cancelling then ends the program.
 mkdir "$cases/folder"
 open_folder_then_cancel() {
-    start_until_open_dialog "$encrypt"
+    start_to_open_dialog "$encrypt"
     dialog_keeps_open_on "$pid" "$first" "$cases/folder"
     expect_silent_exit "$encrypt"
 }
@@ -78,9 +78,11 @@ unchanged_apart_from "" run_program "$encrypt" "$cases/plain.bin" "$cases/dangli
 
 # A folder as the output: the save dialog opens it; cancelling then ends the program.
 save_into_folder_then_cancel() {
-    start_until_open_dialog "$encrypt"
+    local second
+    start_to_open_dialog "$encrypt"
     choose_path "$pid" "$first" "$cases/plain.bin" || fail "the input was not taken"
-    dialog_keeps_open_on "$pid" "$(wait_dialog "$pid" "$first")" "$cases/folder"
+    second=$(wait_dialog "$pid" "$first") || no_dialog "$encrypt" save
+    dialog_keeps_open_on "$pid" "$second" "$cases/folder"
     expect_silent_exit "$encrypt"
 }
 unchanged_apart_from "" save_into_folder_then_cancel
@@ -107,16 +109,16 @@ closed_standard_streams() {
     local first second
     "$encrypt" >&- 2>&- &
     pid=$!
-    first=$(wait_dialog "$pid") || fail "no open dialog"
+    first=$(wait_dialog "$pid") || no_dialog "$encrypt with its standard streams closed" open
     for fd in 1 2; do
         [ "$(readlink "/proc/$pid/fd/$fd")" = /dev/null ] ||
             fail "with standard streams closed, descriptor $fd is $(readlink "/proc/$pid/fd/$fd")"
     done
     choose_path "$pid" "$first" "$cases/plain.bin" || fail "the input was not taken"
-    second=$(wait_dialog "$pid" "$first") || fail "no save dialog"
+    second=$(wait_dialog "$pid" "$first") || no_dialog "$encrypt with its standard streams closed" save
     choose_path "$pid" "$second" "$cases/closed-streams.bin" || fail "the output was not taken"
     wait_exit "$pid"
-    [ "$exit_code" = 0 ] || fail "ended with exit code $exit_code"
+    [ "$exit_code" = 0 ] || fail "$encrypt with its standard streams closed ended $(how_it_ended "$exit_code")"
 }
 unchanged_apart_from closed-streams.bin closed_standard_streams
 "$check_encrypted" "$cases/plain.bin" "$cases/closed-streams.bin" >/dev/null || fail "not encrypted"

@@ -1,7 +1,6 @@
 // libFuzzer target for the block operations. The first byte picks where the data starts relative
 // to an 8-byte boundary; the rest is the data, of any length. Checked for every input:
-// - the multi-block form and the single-block operation, block by block, give the same bytes (and
-//   so does the AVX2 gather form, where it is built and the processor has AVX2);
+// - the multi-block form and the single-block operation, block by block, give the same bytes;
 // - decrypting undoes encrypting, and encrypting undoes decrypting, in both forms;
 // - nothing outside the whole blocks changes: neither the 0 to 7 tail bytes nor guard bytes on
 //   either side (AddressSanitizer catches any access past the buffer itself).
@@ -12,9 +11,6 @@
 #include <vector>
 
 #include "blowfish.h"
-#ifdef BLOCKS_FUZZ_GATHER
-#include "gather_blocks.h"
-#endif
 
 namespace {
 
@@ -54,15 +50,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     encrypt_blocks(multi.data() + start, count);
     single_blocks(encrypt_block, single.data() + start, count);
     require(multi == single);
-#ifdef BLOCKS_FUZZ_GATHER
-    if (blowfish::gather_supported()) {
-        std::vector<std::uint8_t> gathered = original;
-        blowfish::encrypt_blocks_gather(gathered.data() + start, count);
-        require(gathered == multi);
-        blowfish::decrypt_blocks_gather(gathered.data() + start, count);
-        require(gathered == original);
-    }
-#endif
     require(std::memcmp(multi.data(), original.data(), start) == 0);
     require(std::memcmp(multi.data() + start + whole, original.data() + start + whole, original.size() - start - whole) == 0);
 

@@ -67,12 +67,12 @@ private:
     }
 };
 
-class Concurrency : public ::testing::Test {
+class Concurrency : public run_fixture {
 protected:
-    temporary_folder folder;
     line_up pipes{};
 
     void SetUp() override {
+        run_fixture::SetUp();
         ASSERT_EQ(pipe(pipes.start[0]), 0);
         ASSERT_EQ(pipe(pipes.start[1]), 0);
         ASSERT_EQ(pipe(pipes.report), 0);
@@ -126,10 +126,9 @@ constexpr int both_dialogs = 2;
 // ends after the open dialog, even though the first has not yet read a byte.
 TEST_F(Concurrency, TwoRunsOnTheSameInputProcessItOnce) {
     lined_up_platform::step = contested::input;
-    const fs::path in = folder / "in.bin";
-    const bytes original = random_bytes(70'001, 31);
-    write_file(in, original);
-    const bytes expected = encrypted_by_blocks(original);
+    const bytes content = random_bytes(70'001, 31);
+    write_file(in, content);
+    const bytes whole = encrypted_by_blocks(content);
     const snapshot before = take_snapshot(folder.path());
 
     for (int round = 0; round < 5; ++round) {
@@ -145,7 +144,7 @@ TEST_F(Concurrency, TwoRunsOnTheSameInputProcessItOnce) {
         EXPECT_EQ(wait_child(winner_pid), both_dialogs);
 
         const fs::path made = folder / (winner == first ? "out-A" : "out-B");
-        expect_promise_kept(before, folder.path(), made, &expected);
+        expect_promise_kept(before, folder.path(), made, &whole);
         fs::remove(made);
     }
 }
@@ -157,7 +156,6 @@ TEST_F(Concurrency, TwoRunsCreatingTheSameOutputNameMakeOneFile) {
     lined_up_platform::step = contested::output;
     const fs::path in_a = folder / "in-A";
     const fs::path in_b = folder / "in-B";
-    const fs::path out = folder / "out.bin";
     write_file(in_a, random_bytes(50'003, 37));
     write_file(in_b, random_bytes(60'005, 41));
     const snapshot before = take_snapshot(folder.path());
@@ -173,13 +171,13 @@ TEST_F(Concurrency, TwoRunsCreatingTheSameOutputNameMakeOneFile) {
         const pid_t loser_pid = winner == first ? b : a;
         const pid_t winner_pid = winner == first ? a : b;
         EXPECT_EQ(wait_child(loser_pid), both_dialogs);
-        const bytes expected = encrypted_by_blocks(read_file(winner == first ? in_a : in_b));
+        const bytes whole = encrypted_by_blocks(read_file(winner == first ? in_a : in_b));
         ASSERT_TRUE(fs::exists(out)) << "the losing run removed the winner's file";
-        EXPECT_TRUE(read_file(out) == expected);
+        EXPECT_TRUE(read_file(out) == whole);
         let_winner_go();
         EXPECT_EQ(wait_child(winner_pid), both_dialogs);
 
-        expect_promise_kept(before, folder.path(), out, &expected);
+        expect_promise_kept(before, folder.path(), out, &whole);
         fs::remove(out);
     }
 }

@@ -21,25 +21,18 @@ namespace fs = std::filesystem;
 // Exit code of a child that found the fault cannot be made here.
 constexpr int cannot_make_fault = 77;
 
-class FaultInjection : public ::testing::Test {
-protected:
-    temporary_folder folder;
-    const fs::path in = folder / "in.bin";
-    const fs::path out = folder / "out.bin";
-
-    void SetUp() override { write_file(folder / "neighbour.bin", random_bytes(5000, 5)); }
-};
+using FaultInjection = run_fixture;
 
 // The kernel stops writes at RLIMIT_FSIZE: the write that crosses it is cut short, the next fails
 // with EFBIG (SIGXFSZ ignored, as the programs do). One byte under the input's length is already
 // too little; exactly its length is enough.
 TEST_F(FaultInjection, WriteCutShortByTheFileSizeLimitLeavesNoOutput) {
-    const bytes original = random_bytes(300'001, 11);
-    write_file(in, original);
-    const bytes expected = encrypted_by_blocks(original);
+    const bytes content = random_bytes(300'001, 11);
+    write_file(in, content);
+    const bytes whole = encrypted_by_blocks(content);
     for (output_naming naming : both_namings) {
-        for (rlim_t limit : {rlim_t{0}, rlim_t{1}, rlim_t{4096}, rlim_t{65536 + 3}, rlim_t{original.size() - 1},
-                             rlim_t{original.size()}}) {
+        for (rlim_t limit : {rlim_t{0}, rlim_t{1}, rlim_t{4096}, rlim_t{65536 + 3}, rlim_t{content.size() - 1},
+                             rlim_t{content.size()}}) {
             SCOPED_TRACE(std::to_string(limit) + ", " + describe(naming));
             const snapshot before = take_snapshot(folder.path());
             const int code = in_child([&] {
@@ -49,7 +42,7 @@ TEST_F(FaultInjection, WriteCutShortByTheFileSizeLimitLeavesNoOutput) {
                 return run_named({in, out}, naming) == asked{input, output} ? 0 : 1;
             });
             ASSERT_EQ(code, 0);
-            expect_promise_kept(before, folder.path(), out, limit >= original.size() ? &expected : nullptr);
+            expect_promise_kept(before, folder.path(), out, limit >= content.size() ? &whole : nullptr);
             fs::remove(out);
         }
     }
@@ -83,10 +76,10 @@ TEST_F(FaultInjection, FullFileSystemLeavesNoOutputAndGivesTheSpaceBack) {
             statvfs(small_disk.c_str(), &after);
             EXPECT_EQ(after.f_bfree, empty.f_bfree) << "the partial output's space was not given back";
 
-            const bytes expected = encrypted_by_blocks(small);
+            const bytes small_whole = encrypted_by_blocks(small);
             const snapshot before_small = take_snapshot(folder.path());
             run_named({folder / "small.bin", small_disk / "out.bin"}, naming);
-            expect_promise_kept(before_small, folder.path(), small_disk / "out.bin", &expected);
+            expect_promise_kept(before_small, folder.path(), small_disk / "out.bin", &small_whole);
             fs::remove(small_disk / "out.bin");
         }
         return ::testing::Test::HasFailure() ? 1 : 0;
@@ -110,8 +103,7 @@ struct stops_half_way : posix_platform {
 // A run killed while writing, by SIGKILL or by the SIGTERM of a logout, leaves nothing under the
 // output name: the output gets its name only once it is whole.
 TEST_F(FaultInjection, RunKilledWhileWritingLeavesNoOutput) {
-    const bytes original = random_bytes(100'003, 43);
-    write_file(in, original);
+    write_file(in, random_bytes(100'003, 43));
     for (int killer : {SIGKILL, SIGTERM, SIGINT, SIGHUP}) {
         SCOPED_TRACE(killer);
         int pipe_ends[2];

@@ -17,32 +17,7 @@ namespace {
 using namespace run_test;
 namespace fs = std::filesystem;
 
-class HostileInput : public ::testing::Test {
-protected:
-    temporary_folder folder;
-    const fs::path in = folder / "in.bin";
-    const fs::path out = folder / "out.bin";
-    const bytes original = random_bytes(4099, 23);
-    const bytes expected = encrypted_by_blocks(original);
-
-    void SetUp() override { write_file(in, original); }
-
-    // A run that must end after the open dialog, creating nothing and changing nothing.
-    void expect_refused_input(const fs::path& chosen) {
-        SCOPED_TRACE(chosen);
-        const snapshot before = take_snapshot(folder.path());
-        EXPECT_EQ(run_with({chosen, out}), asked{input});
-        expect_promise_kept(before, folder.path(), out, nullptr);
-    }
-
-    // A run that reaches the save dialog and must leave the chosen output name alone.
-    void expect_refused_output(const fs::path& chosen) {
-        SCOPED_TRACE(chosen);
-        const snapshot before = take_snapshot(folder.path());
-        EXPECT_EQ(run_with({in, chosen}), (asked{input, output}));
-        expect_promise_kept(before, folder.path(), chosen, nullptr);
-    }
-};
+using HostileInput = run_fixture;
 
 // Devices and kernel files are not regular files, or report size 0: refused before any read, so
 // that /dev/zero is never read endlessly and /proc is never written.
@@ -58,9 +33,7 @@ TEST_F(HostileInput, DevicesAndKernelFilesAreNotProcessed) {
 // A link to a device, to a folder, or in a loop is refused like what it points at.
 TEST_F(HostileInput, SymlinksAreJudgedByWhatTheyPointAt) {
     fs::create_symlink(in, folder / "link-to-in");
-    const snapshot before = take_snapshot(folder.path());
-    EXPECT_EQ(run_with({folder / "link-to-in", out}), (asked{input, output}));
-    expect_promise_kept(before, folder.path(), out, &expected);
+    expect_run({folder / "link-to-in", out}, asked{input, output}, out, &expected);
     fs::remove(out);
 
     fs::create_symlink("/dev/zero", folder / "link-to-zero");
@@ -80,9 +53,7 @@ TEST_F(HostileInput, AwkwardNamesAreProcessedBothWays) {
         const fs::path source = folder / (std::string(name) + " in");
         const fs::path target = folder / name;
         write_file(source, original);
-        const snapshot before = take_snapshot(folder.path());
-        EXPECT_EQ(run_with({source, target}), (asked{input, output}));
-        expect_promise_kept(before, folder.path(), target, &expected);
+        expect_run({source, target}, asked{input, output}, target, &expected);
         fs::remove(source);
         fs::remove(target);
     }
@@ -116,10 +87,10 @@ TEST_F(HostileInput, OutputsThatCannotBeCreatedLeaveNothing) {
 // Root may write any file and any folder, so the cases that hinge on permission are run by the
 // user nobody in a child: a read-only input, an input only root may write, and an output in a
 // folder without write permission. The child reports what was asked through its exit code.
-class AsNobody : public HostileInput {
+class AsNobody : public run_fixture {
 protected:
     void SetUp() override {
-        HostileInput::SetUp();
+        run_fixture::SetUp();
         ASSERT_EQ(chmod(folder.path().c_str(), 0755), 0);
     }
 
