@@ -9,9 +9,11 @@
 #include <vector>
 
 #include "blowfish.h"
+#include "blowfish_rounds.h"
 #include "byte_sliced_blocks.h"
 #include "configured_key.h"
 #include "peers.h"
+#include "random_bytes.h"
 
 namespace {
 
@@ -24,18 +26,6 @@ struct contender {
     double best_encrypt = 1e30;  // seconds
     double best_decrypt = 1e30;
 };
-
-std::vector<std::uint8_t> random_bytes(std::size_t size) {
-    std::vector<std::uint8_t> bytes(size);
-    std::uint64_t x = 0x9e3779b97f4a7c15u;
-    for (auto& byte : bytes) {
-        x ^= x << 13;
-        x ^= x >> 7;
-        x ^= x << 17;
-        byte = static_cast<std::uint8_t>(x >> 56);
-    }
-    return bytes;
-}
 
 auto blocks(std::size_t size) { return static_cast<std::uint32_t>(size / 8); }
 
@@ -69,13 +59,14 @@ bool byte_sliced_here() {
 std::vector<contender> contenders(std::vector<std::unique_ptr<peer>>& peers, std::vector<std::string>& skipped) {
     std::vector<contender> all;
     if (byte_sliced_here()) {
-        all.push_back({"ours, byte-sliced 64 (the programs)",
+        all.push_back({"ours, byte-sliced " + std::to_string(blowfish::slice_blocks) + " (the programs)",
                        [](std::uint8_t* d, std::size_t n) { encrypt_blocks(d, blocks(n)); },
                        [](std::uint8_t* d, std::size_t n) { decrypt_blocks(d, blocks(n)); }});
     } else {
         skipped.push_back("ours, byte-sliced: needs x86-64 with AVX-512 F, BW and VBMI");
     }
-    all.push_back({byte_sliced_here() ? "ours, scalar groups of 8" : "ours, scalar groups of 8 (the programs)",
+    all.push_back({"ours, scalar groups of " + std::to_string(blowfish::group_blocks) +
+                       (byte_sliced_here() ? "" : " (the programs)"),
                    scalar_groups<encrypt_blocks>, scalar_groups<decrypt_blocks>});
     all.push_back({"ours, one block at a time",
                    [](std::uint8_t* d, std::size_t n) {
@@ -99,7 +90,7 @@ cipher_figures measure_ciphers(std::size_t buffer_size, int repeats) {
     auto peers = make_peers(blowfish::configured_key.data(), blowfish::configured_key.size(), skipped);
     auto all = contenders(peers, skipped);
 
-    const auto plain = random_bytes(buffer_size);
+    const auto plain = random_bytes(buffer_size, 1);
     auto cipher = plain;
     all.front().encrypt(cipher.data(), cipher.size());
 

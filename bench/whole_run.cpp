@@ -12,6 +12,9 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
+
+#include "random_bytes.h"
 
 extern char** environ;
 
@@ -45,16 +48,9 @@ outcome spawn_and_wait(std::vector<std::string> args) {
 bool write_input(const std::string& path, std::uint32_t mib) {
     const int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (file < 0) return false;
-    std::vector<std::uint8_t> piece(1u << 20);
-    std::uint64_t x = 0x243f6a8885a308d3u + mib;
     bool ok = true;
     for (std::uint32_t i = 0; i < mib && ok; ++i) {
-        for (auto& byte : piece) {
-            x ^= x << 13;
-            x ^= x >> 7;
-            x ^= x << 17;
-            byte = static_cast<std::uint8_t>(x >> 56);
-        }
+        const std::vector<std::uint8_t> piece = random_bytes(1u << 20, mib << 12 | i);
         ok = write(file, piece.data(), piece.size()) == static_cast<ssize_t>(piece.size());
     }
     return close(file) == 0 && ok;

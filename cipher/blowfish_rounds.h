@@ -15,10 +15,16 @@
 
 namespace blowfish {
 
-// The group size that ran fastest on x86-64 and, with its 8 registers, on i386 too (the figures are
-// in the README). Past the registers the halves spill to the stack, which the processor forwards
-// cheaply, so the wider overlap still wins. A power of two keeps count / group_blocks a shift.
+// The group size that ran fastest on x86-64 (the figures are in the README): past the registers the
+// halves spill to the stack, which the processor forwards cheaply, so the wider overlap still wins.
+// i386 code cannot be timed here; with its 8 registers, llvm-mca's models of current processors give
+// groups of 4 the fewest cycles per block (scripts/i386-speed). A power of two keeps
+// count / group_blocks a shift.
+#if defined(__i386__)
+inline constexpr std::uint32_t group_blocks = 4;
+#else
 inline constexpr std::uint32_t group_blocks = 8;
+#endif
 static_assert((group_blocks & (group_blocks - 1)) == 0);
 
 // The halves of N blocks, each read big-endian: L from bytes 0 to 3, R from bytes 4 to 7.

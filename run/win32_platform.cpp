@@ -49,15 +49,24 @@ constinit OPENFILENAMEA chooser_record = {
 // The input while it is open, then the output.
 HANDLE current_file = INVALID_HANDLE_VALUE;
 
-// True from the output's creation until it is closed complete or discarded.
-bool output_unfinished = false;
+// The longest single ReadFile or WriteFile: very large transfers fail on some network shares and
+// older systems, and the run's loops already take partial transfers.
+constexpr std::uint32_t largest_transfer = 16 * 1024 * 1024;
+
+// The output carries a delete disposition from just after its creation until it is whole and
+// flushed: until then, however the process ends, the system deletes the file as its last handle
+// closes (a kill, a logoff, a fault, or a failed run's own close).
+bool mark_for_deletion(BOOL delete_on_close) {
+    FILE_DISPOSITION_INFO disposition = {.DeleteFile = static_cast<BOOLEAN>(delete_on_close)};
+    return SetFileInformationByHandle(current_file, FileDispositionInfo, &disposition, sizeof disposition) != FALSE;
+}
 
 // The last word on a fault anywhere in the process, the system's dialogs included: Wine's Open and
-// Save As dialogs overrun a stack buffer on a typed path of more than 263 characters. The run ends
-// the way every failed run ends: an unfinished output is deleted, and the process ends at once,
+// Save As dialogs overrun a stack buffer on a typed path of more than 263 characters. The filter
+// may run on any thread, so it reads no state of the run: an unfinished output still carries its
+// delete disposition, and ending the process closes its handle. The process ends at once,
 // silently, with code 0 (no unloading of DLLs, whose state the fault may have broken).
 LONG WINAPI end_after_fault(EXCEPTION_POINTERS*) {
-    if (output_unfinished) win32_platform::discard_output();
     TerminateProcess(GetCurrentProcess(), 0);
     return EXCEPTION_EXECUTE_HANDLER;
 }
@@ -72,8 +81,8 @@ bool choose(file_dialog show, DWORD flags) {
 
 // Read and write access with no sharing: the file is held for this process alone, and one that
 // is read-only or open elsewhere is refused.
-bool open_file(DWORD disposition) {
-    current_file = CreateFileA(path_buffer, GENERIC_READ | GENERIC_WRITE, 0, nullptr, disposition,
+bool open_file(DWORD access, DWORD disposition) {
+    current_file = CreateFileA(path_buffer, GENERIC_READ | GENERIC_WRITE | access, 0, nullptr, disposition,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
     return current_file != INVALID_HANDLE_VALUE;
 }
@@ -86,12 +95,24 @@ bool win32_platform::choose_input() { return choose(GetOpenFileNameA, OFN_EXPLOR
 
 bool win32_platform::choose_output() { return choose(GetSaveFileNameA, 0); }
 
-bool win32_platform::open_input() { return open_file(OPEN_EXISTING); }
+// Only a file on a disk: a device (NUL, CON, a COM port) or a pipe is refused before anything is
+// asked of it, since its size means nothing and a read could block.
+bool win32_platform::open_input() {
+    if (!open_file(0, OPEN_EXISTING)) return false;
+    if (GetFileType(current_file) == FILE_TYPE_DISK) return true;
+    close_file();
+    return false;
+}
 
-// CREATE_NEW fails on any existing name, the input's own included.
+// CREATE_NEW fails on any existing name, the input's own included. A file whose delete
+// disposition cannot be set is given up at once, while still empty: it could not be kept from
+// staying behind half-written.
 bool win32_platform::create_output() {
-    output_unfinished = open_file(CREATE_NEW);
-    return output_unfinished;
+    if (!open_file(DELETE, CREATE_NEW)) return false;
+    if (mark_for_deletion(TRUE)) return true;
+    close_file();
+    DeleteFileA(path_buffer);
+    return false;
 }
 
 // GetFileSize cannot fail on a handle just opened on a file; if it ever did, its all-ones answer
@@ -108,20 +129,23 @@ std::uint8_t* win32_platform::allocate_zeroed(std::uint32_t size) {
 
 bool win32_platform::read_some(std::uint8_t* at, std::uint32_t want, std::uint32_t& got) {
     DWORD done = 0;
-    const bool read = ReadFile(current_file, at, want, &done, nullptr) != FALSE;
+    const bool read = ReadFile(current_file, at, want < largest_transfer ? want : largest_transfer, &done,
+                               nullptr) != FALSE;
     got = done;
     return read;
 }
 
 bool win32_platform::write_some(const std::uint8_t* from, std::uint32_t want, std::uint32_t& put) {
     DWORD done = 0;
-    const bool written = WriteFile(current_file, from, want, &done, nullptr) != FALSE;
+    const bool written = WriteFile(current_file, from, want < largest_transfer ? want : largest_transfer, &done,
+                                   nullptr) != FALSE;
     put = done;
     return written;
 }
 
+// Flushed first, so that the file keeps its name only once its bytes are on the disk.
 bool win32_platform::finish_output() {
-    if (FlushFileBuffers(current_file) == FALSE) return false;
+    if (FlushFileBuffers(current_file) == FALSE || !mark_for_deletion(FALSE)) return false;
     close_file();
     return true;
 }
@@ -129,12 +153,10 @@ bool win32_platform::finish_output() {
 void win32_platform::close_file() {
     if (current_file != INVALID_HANDLE_VALUE) CloseHandle(current_file);
     current_file = INVALID_HANDLE_VALUE;
-    output_unfinished = false;
 }
 
-void win32_platform::discard_output() {
-    close_file();
-    DeleteFileA(path_buffer);
-}
+// The output still carries its delete disposition: closing it deletes it. Nothing is deleted by
+// name, since another process may take the name once the file is gone.
+void win32_platform::discard_output() { close_file(); }
 
 void win32_platform::release(std::uint8_t* buffer) { GlobalFree(buffer); }

@@ -1,6 +1,7 @@
 // The file side of the run on Windows: the common file dialogs and the file calls of KERNEL32.
 // A process makes one run on one thread, so the chosen path and the open file are program-wide
-// state and every operation is a plain static function.
+// state and every operation is a plain static function. (The system's dialogs start threads of
+// their own; nothing there touches this state.)
 #pragma once
 
 #include <cstdint>

@@ -15,22 +15,7 @@ namespace {
 using namespace run_test;
 namespace fs = std::filesystem;
 
-class WholeFileRun : public ::testing::Test {
-protected:
-    temporary_folder folder;
-    const fs::path in = folder / "in.bin";
-    const fs::path out = folder / "out.bin";
-    const bytes original = random_bytes(1003, 7);
-
-    void SetUp() override { write_file(in, original); }
-
-    // The run ended before the output chooser, and the input is as it was.
-    void expect_not_processed(const asked& questions) {
-        EXPECT_EQ(questions, asked{input});
-        EXPECT_EQ(read_file(in), original);
-        EXPECT_FALSE(fs::exists(out));
-    }
-};
+using WholeFileRun = run_fixture;
 
 TEST_F(WholeFileRun, LengthsRoundTripWithTheTailUnchanged) {
     for (std::size_t length : {1u, 7u, 8u, 9u, 17u, 1003u, 3u * 1024 * 1024 + 5, 4u * 1024 * 1024}) {
@@ -79,30 +64,29 @@ TEST_F(WholeFileRun, OutputIsPrivateWhateverTheUmask) {
 }
 
 TEST_F(WholeFileRun, CancellingTheInputChooserAsksNothingMore) {
-    expect_not_processed(run_with({std::nullopt, out}));
-    EXPECT_EQ(folder.names(), std::vector<std::string>{"in.bin"});
+    expect_run({std::nullopt, out}, asked{input}, out, nullptr);
 }
 
 TEST_F(WholeFileRun, InputsThatCannotBeOpenedAreNotProcessed) {
-    expect_not_processed(run_with({folder / "missing", out}));
+    expect_refused_input(folder / "missing");
 
     fs::create_directory(folder / "folder");
-    expect_not_processed(run_with({folder / "folder", out}));
+    expect_refused_input(folder / "folder");
 
     ASSERT_EQ(mkfifo((folder / "fifo").c_str(), 0600), 0);
-    expect_not_processed(run_with({folder / "fifo", out}));
+    expect_refused_input(folder / "fifo");
 
     ASSERT_EQ(chmod(in.c_str(), 0444), 0);
-    expect_not_processed(run_with({in, out}));
+    expect_refused_input(in);
     ASSERT_EQ(chmod(in.c_str(), 0600), 0);
 }
 
 TEST_F(WholeFileRun, InputLockedByAnotherIsNotProcessed) {
     const int holder = open(in.c_str(), O_RDONLY);
     ASSERT_EQ(flock(holder, LOCK_EX), 0);
-    expect_not_processed(run_with({in, out}));
+    expect_refused_input(in);
     close(holder);
-    EXPECT_EQ(run_with({in, out}), (asked{input, output}));
+    expect_run({in, out}, asked{input, output}, out, &expected);
 }
 
 TEST_F(WholeFileRun, EmptyAndFourGibibyteInputsEndAfterTheSizeCheck) {
@@ -119,54 +103,103 @@ TEST_F(WholeFileRun, EmptyAndFourGibibyteInputsEndAfterTheSizeCheck) {
 }
 
 TEST_F(WholeFileRun, CancellingTheOutputChooserWritesNothing) {
-    EXPECT_EQ(run_with({in, std::nullopt}), (asked{input, output}));
-    EXPECT_EQ(folder.names(), std::vector<std::string>{"in.bin"});
-    EXPECT_EQ(read_file(in), original);
+    expect_run({in, std::nullopt}, asked{input, output}, out, nullptr);
 }
 
 TEST_F(WholeFileRun, ExistingOutputNamesAreLeftUntouched) {
-    const bytes other = random_bytes(20, 3);
-    write_file(out, other);
-    run_with({in, out});
-    EXPECT_EQ(read_file(out), other);
-
-    run_with({in, in});
-    EXPECT_EQ(read_file(in), original);
-
+    write_file(out, random_bytes(20, 3));
+    expect_refused_output(out);
+    expect_refused_output(in);
     fs::create_directory(folder / "folder");
-    run_with({in, folder / "folder"});
-    EXPECT_TRUE(fs::is_directory(folder / "folder"));
+    expect_refused_output(folder / "folder");
 }
 
+// The link's target would appear as a new name: the promise check catches that.
 TEST_F(WholeFileRun, DanglingSymlinkAsOutputIsNeitherFollowedNorReplaced) {
     fs::create_symlink(folder / "target", out);
-    run_with({in, out});
-    EXPECT_FALSE(fs::exists(folder / "target"));
-    EXPECT_TRUE(fs::is_symlink(out));
+    expect_refused_output(out);
 }
 
-TEST_F(WholeFileRun, OutputInAMissingFolderIsNotCreated) {
-    run_with({in, folder / "missing" / "out.bin"});
-    EXPECT_EQ(folder.names(), std::vector<std::string>{"in.bin"});
-}
+TEST_F(WholeFileRun, OutputInAMissingFolderIsNotCreated) { expect_refused_output(folder / "missing" / "out.bin"); }
 
 TEST_F(WholeFileRun, FailedAllocationOrReadEndsBeforeTheOutputChooser) {
-    expect_not_processed(run_with<no_memory>({in, out}));
-    expect_not_processed(run_with<failing_read>({in, out}));
-    expect_not_processed(run_with<file_ends_early>({in, out}));
+    expect_refused_input<no_memory>(in);
+    expect_refused_input<failing_read>(in);
+    expect_refused_input<file_ends_early>(in);
 }
 
 TEST_F(WholeFileRun, FailedWriteOrFlushLeavesNoOutput) {
-    EXPECT_EQ(run_with<write_fails_part_way>({in, out}), (asked{input, output}));
-    EXPECT_FALSE(fs::exists(out));
-    EXPECT_EQ(run_with<flush_fails>({in, out}), (asked{input, output}));
-    EXPECT_FALSE(fs::exists(out));
-    EXPECT_EQ(read_file(in), original);
+    // Each case removes what a failure left, so that one failure does not hide the next.
+    for (output_naming naming : both_namings) {
+        {
+            SCOPED_TRACE(std::string("write fails, ") + describe(naming));
+            expect_run<write_fails_part_way>({in, out}, asked{input, output}, out, nullptr, naming);
+            fs::remove(out);
+        }
+        {
+            SCOPED_TRACE(std::string("flush fails, ") + describe(naming));
+            expect_run<flush_fails>({in, out}, asked{input, output}, out, nullptr, naming);
+            fs::remove(out);
+        }
+        {
+            SCOPED_TRACE(std::string("folder flush fails, ") + describe(naming));
+            expect_run<folder_flush_fails>({in, out}, asked{input, output}, out, nullptr, naming);
+            fs::remove(out);
+        }
+    }
+}
+
+// The output is named when the file system is flushed for the last time: the folder holding the
+// name goes to disk after the name is given, and the file's data before.
+struct flushes_recorded : posix_platform {
+    static inline std::vector<std::string> flushed;
+    static inline fs::path watched;
+    flushes_recorded(path_chooser choose, output_naming naming) : posix_platform(std::move(choose), naming) {
+        flush_ = [](int descriptor) {
+            struct stat info {};
+            fstat(descriptor, &info);
+            flushed.push_back(std::string(S_ISDIR(info.st_mode) ? "folder" : "file") +
+                              (fs::exists(watched) ? " (named)" : " (unnamed)"));
+            return fsync(descriptor);
+        };
+    }
+};
+
+TEST_F(WholeFileRun, FolderIsFlushedOnceTheNameIsGiven) {
+    flushes_recorded::watched = out;
+    using list = std::vector<std::string>;
+    const list expected_flushes[] = {{"file (unnamed)", "folder (named)"}, {"file (named)", "folder (named)"}};
+    for (output_naming naming : both_namings) {
+        SCOPED_TRACE(describe(naming));
+        flushes_recorded::flushed.clear();
+        EXPECT_EQ(run_named<flushes_recorded>({in, out}, naming), (asked{input, output}));
+        EXPECT_EQ(flushes_recorded::flushed, expected_flushes[naming == output_naming::named_at_once]);
+        EXPECT_EQ(read_file(out), expected);
+        fs::remove(out);
+    }
+}
+
+// On the named path a failed run removes the output by name. Should another process have removed
+// that name and made its own file under it meanwhile, the run must leave that file alone.
+struct name_taken_over_then_write_fails : posix_platform {
+    using posix_platform::posix_platform;
+    static inline fs::path taken;
+    bool write_some(const std::uint8_t*, std::uint32_t, std::uint32_t&) {
+        fs::remove(taken);
+        write_file(taken, random_bytes(77, 5));
+        return false;
+    }
+};
+
+TEST_F(WholeFileRun, FailedRunLeavesANameAnotherProcessTookOver) {
+    name_taken_over_then_write_fails::taken = out;
+    EXPECT_EQ(run_named<name_taken_over_then_write_fails>({in, out}, output_naming::named_at_once),
+              (asked{input, output}));
+    EXPECT_EQ(read_file(out), random_bytes(77, 5));
 }
 
 TEST_F(WholeFileRun, ShortReadsAndWritesAreCarriedOnUntilDone) {
-    run_with<short_reads_and_writes>({in, out});
-    EXPECT_EQ(read_file(out), encrypted_by_blocks(original));
+    expect_run<short_reads_and_writes>({in, out}, asked{input, output}, out, &expected);
 }
 
 }  // namespace

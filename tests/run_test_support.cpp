@@ -11,19 +11,11 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
-#include <random>
 #include <sstream>
 
 #include "blowfish.h"
 
 namespace run_test {
-
-bytes random_bytes(std::size_t length, unsigned seed) {
-    std::mt19937 random(seed);
-    bytes content(length);
-    for (auto& byte : content) byte = static_cast<std::uint8_t>(random());
-    return content;
-}
 
 void write_file(const std::filesystem::path& path, const bytes& content) {
     std::ofstream file(path, std::ios::binary);
@@ -56,11 +48,8 @@ temporary_folder::~temporary_folder() {
     std::filesystem::remove_all(path_, ignored);
 }
 
-std::vector<std::string> temporary_folder::names() const {
-    std::vector<std::string> found;
-    for (const auto& entry : std::filesystem::directory_iterator(path_)) found.push_back(entry.path().filename());
-    std::sort(found.begin(), found.end());
-    return found;
+const char* describe(output_naming naming) {
+    return naming == output_naming::named_at_once ? "output named at once" : "output unnamed until finished";
 }
 
 path_chooser scripted_chooser::function() {

@@ -1,9 +1,13 @@
-// Real files in a fresh temporary folder, and a chooser that answers from a script.
+// Real files in a fresh temporary folder, a chooser that answers from a script, faults injected at
+// the platform's seams, and the fixture the run tests share.
 #pragma once
 
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <gtest/gtest.h>
+
+#include <cerrno>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -14,13 +18,13 @@
 
 #include "blowfish.h"
 #include "posix_platform.h"
+#include "random_bytes.h"
 #include "whole_file_run.h"
 
 namespace run_test {
 
 using bytes = std::vector<std::uint8_t>;
 
-bytes random_bytes(std::size_t length, unsigned seed);
 void write_file(const std::filesystem::path& path, const bytes& content);
 bytes read_file(const std::filesystem::path& path);
 
@@ -37,7 +41,6 @@ public:
 
     const std::filesystem::path& path() const { return path_; }
     std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
-    std::vector<std::string> names() const;
 
 private:
     std::filesystem::path path_;
@@ -62,15 +65,26 @@ using asked = std::vector<chooser_kind>;
 constexpr auto input = chooser_kind::input;
 constexpr auto output = chooser_kind::output;
 
+// Both ways the output is made: unnamed until finished, and named at once (the fallback for file
+// systems without unnamed files, forced here), for cases that must hold on both.
+constexpr output_naming both_namings[] = {output_naming::unnamed_until_finished, output_naming::named_at_once};
+const char* describe(output_naming naming);
+
 // One whole run over Platform with the choosers answering from the script; returns what was asked.
 template <typename Platform = posix_platform>
-asked run_with(answers script, block_walk walk = encrypt_blocks) {
+asked run_with(answers script, block_walk walk = encrypt_blocks,
+               output_naming naming = output_naming::unnamed_until_finished) {
     scripted_chooser chooser(std::move(script));
     {
-        Platform os(chooser.function());
+        Platform os(chooser.function(), naming);
         whole_file::run(os, walk);
     }
     return chooser.asked();
+}
+
+template <typename Platform = posix_platform>
+asked run_named(answers script, output_naming naming) {
+    return run_with<Platform>(std::move(script), encrypt_blocks, naming);
 }
 
 // Faults the file system will not make on cue, injected at the platform's seams.
@@ -109,9 +123,29 @@ struct write_fails_part_way : posix_platform {
     }
 };
 
+// Fails the flush of a folder (folder true) or of a file (false) with EIO; flushes the others.
+template <bool folder>
+int fail_flush_of(int descriptor) {
+    struct stat info {};
+    if (fstat(descriptor, &info) == 0 && S_ISDIR(info.st_mode) == folder) {
+        errno = EIO;
+        return -1;
+    }
+    return fsync(descriptor);
+}
+
+// The output's data cannot be brought to disk.
 struct flush_fails : posix_platform {
-    using posix_platform::posix_platform;
-    bool finish_output() { return false; }
+    flush_fails(path_chooser choose, output_naming naming) : posix_platform(std::move(choose), naming) {
+        flush_ = fail_flush_of<false>;
+    }
+};
+
+// The data reaches the disk, the folder holding the new name does not.
+struct folder_flush_fails : posix_platform {
+    folder_flush_fails(path_chooser choose, output_naming naming) : posix_platform(std::move(choose), naming) {
+        flush_ = fail_flush_of<true>;
+    }
 };
 
 // A read that returns part of the file at a time must still deliver all of it.
@@ -146,5 +180,46 @@ int wait_child(pid_t child);
 
 // Drops root for the calling process for good: user and group nobody, no other groups.
 bool become_nobody();
+
+// The fixture of the run tests: a fresh folder holding the input in.bin (original: whole blocks past
+// the 4 KiB that the output's direct writes take, and a 3-byte tail) and a neighbour file. out.bin
+// is the usual output name, not yet made.
+class run_fixture : public ::testing::Test {
+protected:
+    temporary_folder folder;
+    const std::filesystem::path in = folder / "in.bin";
+    const std::filesystem::path out = folder / "out.bin";
+    const bytes original = random_bytes(4099, 23);
+    const bytes expected = encrypted_by_blocks(original);
+
+    void SetUp() override {
+        write_file(in, original);
+        write_file(folder / "neighbour.bin", random_bytes(5000, 5));
+    }
+
+    // One run over Platform with the script, then the checks: it asked exactly questions, everything
+    // that existed is as it was, and created appeared only if result is given, holding exactly that.
+    template <typename Platform = posix_platform>
+    void expect_run(answers script, const asked& questions, const std::filesystem::path& created,
+                    const bytes* result, output_naming naming = output_naming::unnamed_until_finished) {
+        const snapshot before = take_snapshot(folder.path());
+        EXPECT_EQ(run_named<Platform>(std::move(script), naming), questions);
+        expect_promise_kept(before, folder.path(), created, result);
+    }
+
+    // A run that must end after the open dialog, creating nothing and changing nothing.
+    template <typename Platform = posix_platform>
+    void expect_refused_input(const std::filesystem::path& chosen) {
+        SCOPED_TRACE(chosen);
+        expect_run<Platform>({chosen, out}, asked{input}, out, nullptr);
+    }
+
+    // A run that reaches the save dialog and must leave the chosen output name alone.
+    template <typename Platform = posix_platform>
+    void expect_refused_output(const std::filesystem::path& chosen) {
+        SCOPED_TRACE(chosen);
+        expect_run<Platform>({in, chosen}, asked{input, output}, chosen, nullptr);
+    }
+};
 
 }  // namespace run_test

@@ -17,32 +17,7 @@ namespace {
 using namespace run_test;
 namespace fs = std::filesystem;
 
-class HostileInput : public ::testing::Test {
-protected:
-    temporary_folder folder;
-    const fs::path in = folder / "in.bin";
-    const fs::path out = folder / "out.bin";
-    const bytes original = random_bytes(4099, 23);
-    const bytes expected = encrypted_by_blocks(original);
-
-    void SetUp() override { write_file(in, original); }
-
-    // A run that must end after the open dialog, creating nothing and changing nothing.
-    void expect_refused_input(const fs::path& chosen) {
-        SCOPED_TRACE(chosen);
-        const snapshot before = take_snapshot(folder.path());
-        EXPECT_EQ(run_with({chosen, out}), asked{input});
-        expect_promise_kept(before, folder.path(), out, nullptr);
-    }
-
-    // A run that reaches the save dialog and must leave the chosen output name alone.
-    void expect_refused_output(const fs::path& chosen) {
-        SCOPED_TRACE(chosen);
-        const snapshot before = take_snapshot(folder.path());
-        EXPECT_EQ(run_with({in, chosen}), (asked{input, output}));
-        expect_promise_kept(before, folder.path(), chosen, nullptr);
-    }
-};
+using HostileInput = run_fixture;
 
 // Devices and kernel files are not regular files, or report size 0: refused before any read, so
 // that /dev/zero is never read endlessly and /proc is never written.
@@ -58,9 +33,7 @@ TEST_F(HostileInput, DevicesAndKernelFilesAreNotProcessed) {
 // A link to a device, to a folder, or in a loop is refused like what it points at.
 TEST_F(HostileInput, SymlinksAreJudgedByWhatTheyPointAt) {
     fs::create_symlink(in, folder / "link-to-in");
-    const snapshot before = take_snapshot(folder.path());
-    EXPECT_EQ(run_with({folder / "link-to-in", out}), (asked{input, output}));
-    expect_promise_kept(before, folder.path(), out, &expected);
+    expect_run({folder / "link-to-in", out}, asked{input, output}, out, &expected);
     fs::remove(out);
 
     fs::create_symlink("/dev/zero", folder / "link-to-zero");
@@ -80,9 +53,7 @@ TEST_F(HostileInput, AwkwardNamesAreProcessedBothWays) {
         const fs::path source = folder / (std::string(name) + " in");
         const fs::path target = folder / name;
         write_file(source, original);
-        const snapshot before = take_snapshot(folder.path());
-        EXPECT_EQ(run_with({source, target}), (asked{input, output}));
-        expect_promise_kept(before, folder.path(), target, &expected);
+        expect_run({source, target}, asked{input, output}, target, &expected);
         fs::remove(source);
         fs::remove(target);
     }
@@ -116,10 +87,10 @@ TEST_F(HostileInput, OutputsThatCannotBeCreatedLeaveNothing) {
 // Root may write any file and any folder, so the cases that hinge on permission are run by the
 // user nobody in a child: a read-only input, an input only root may write, and an output in a
 // folder without write permission. The child reports what was asked through its exit code.
-class AsNobody : public HostileInput {
+class AsNobody : public run_fixture {
 protected:
     void SetUp() override {
-        HostileInput::SetUp();
+        run_fixture::SetUp();
         ASSERT_EQ(chmod(folder.path().c_str(), 0755), 0);
     }
 
@@ -152,6 +123,24 @@ TEST_F(AsNobody, InputsThisUserMayNotWriteAreNotProcessed) {
         EXPECT_EQ(code, 0);
         expect_promise_kept(before, folder.path(), out, nullptr);
     }
+}
+
+// A file of another user that nobody may write through its group: the kernel grants no lease to
+// a process that neither owns the file nor has CAP_LEASE, so the run holds it by flock alone and
+// processes it.
+TEST_F(AsNobody, GroupWritableFileOfAnotherUserIsProcessed) {
+    const passwd* nobody = getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    ASSERT_EQ(chown(in.c_str(), 0, nobody->pw_gid), 0);
+    ASSERT_EQ(chmod(in.c_str(), 0660), 0);
+    const fs::path writable = folder / "writable";
+    fs::create_directory(writable);
+    give_to_nobody(writable, 0755);
+    const snapshot before = take_snapshot(folder.path());
+    const int code = run_as_nobody({in, writable / "out.bin"}, asked{input, output});
+    if (code == 77) GTEST_SKIP() << "cannot become the user nobody";
+    EXPECT_EQ(code, 0);
+    expect_promise_kept(before, folder.path(), writable / "out.bin", &expected);
 }
 
 TEST_F(AsNobody, OutputInAFolderWithoutWritePermissionIsNotCreated) {

@@ -1,9 +1,12 @@
 #!/usr/bin/env python3
 """Reads a built Windows program with objdump and nm and fails unless it is a GUI executable for
-the expected machine whose entry point is transform_file, whose imports come from KERNEL32.dll
-and COMDLG32.dll only, and which carries its manifest and version resource.
+the expected machine, for Windows Vista and later (subsystem 6.0), whose entry point is
+transform_file, whose imports are exactly the functions below from KERNEL32.dll and COMDLG32.dll,
+and which carries its manifest (UTF-8 code page included) and version resource. With
+--large-address-aware, the executable must also be marked so.
 
-  check_pe.py --objdump OBJDUMP --nm NM --entry SYMBOL --format pei-i386 --magic PE32 PROGRAM
+  check_pe.py --objdump OBJDUMP --nm NM --entry SYMBOL --format pei-i386 --magic PE32
+              [--large-address-aware] PROGRAM
 """
 import argparse
 import os
@@ -16,6 +19,29 @@ def output(*command):
     return subprocess.run(command, check=True, capture_output=True, text=True).stdout
 
 
+IMPORTS = {
+    "COMDLG32.DLL": ["GetOpenFileNameA", "GetSaveFileNameA"],
+    "KERNEL32.DLL": ["CloseHandle", "CreateFileA", "DeleteFileA", "ExitProcess", "FlushFileBuffers",
+                     "GetCurrentProcess", "GetFileSize", "GetFileType", "GlobalAlloc", "GlobalFree", "ReadFile",
+                     "SetFileInformationByHandle", "SetUnhandledExceptionFilter", "TerminateProcess", "WriteFile"],
+}
+
+
+def imports(headers):
+    """The imported function names by DLL (upper case), from objdump's listing of the import tables."""
+    found = {}
+    names = None
+    for line in headers.splitlines():
+        dll = re.match(r"^\s*DLL Name: (\S+)$", line)
+        if dll:
+            names = found.setdefault(dll.group(1).upper(), [])
+        elif names is not None and (entry := re.match(r"^\s+[0-9a-f]+\s+\d+\s+(\w+)$", line)):
+            names.append(entry.group(1))
+        elif not line.strip():
+            names = None
+    return {dll: sorted(names) for dll, names in found.items()}
+
+
 def field(text, name):
     found = re.search(rf"^{name}\s+(\S+)", text, re.MULTILINE)
     return found.group(1) if found else None
@@ -25,6 +51,7 @@ def main():
     parser = argparse.ArgumentParser()
     for option in ("--objdump", "--nm", "--entry", "--format", "--magic"):
         parser.add_argument(option, required=True)
+    parser.add_argument("--large-address-aware", action="store_true")
     parser.add_argument("program")
     args = parser.parse_args()
 
@@ -40,6 +67,12 @@ def main():
     if not re.search(r"^Subsystem\s+00000002\s+\(Windows GUI\)$", headers, re.MULTILINE):
         faults.append(f"subsystem is {field(headers, 'Subsystem')}, not Windows GUI")
 
+    version = (field(headers, "MajorSubsystemVersion"), field(headers, "MinorSubsystemVersion"))
+    if version != ("6", "0"):
+        faults.append(f"subsystem version is {'.'.join(map(str, version))}, not 6.0 (Windows Vista)")
+    if args.large_address_aware and not re.search(r"^\s+large address aware$", headers, re.MULTILINE):
+        faults.append("not large-address-aware")
+
     entry = int(field(headers, "ImageBase"), 16) + int(field(headers, "AddressOfEntryPoint"), 16)
     symbol = re.search(rf"^([0-9a-fA-F]+) T {re.escape(args.entry)}$", symbols, re.MULTILINE)
     if not symbol:
@@ -51,12 +84,18 @@ def main():
     dlls = re.findall(r"^\s*DLL Name: (\S+)$", headers, re.MULTILINE)
     if sorted(name.upper() for name in dlls) != ["COMDLG32.DLL", "KERNEL32.DLL"]:
         faults.append(f"imports from {dlls}, not exactly KERNEL32.dll and COMDLG32.dll")
+    for dll, names in sorted(imports(headers).items()):
+        expected = sorted(IMPORTS.get(dll, []))
+        if names != expected:
+            faults.append(f"imports {names} from {dll}, not {expected}")
 
     with open(args.program, "rb") as program:
         image = program.read()
     name = os.path.basename(args.program)
     for needed, what in ((b'name="Microsoft.Windows.Common-Controls" version="6.0.0.0"', "Common-Controls 6"),
                          (b">PerMonitorV2<", "DPI awareness"), (b'level="asInvoker"', "asInvoker"),
+                         (b'<activeCodePage xmlns="http://schemas.microsoft.com/SMI/2019/WindowsSettings">UTF-8<',
+                          "UTF-8 code page"),
                          ("VS_VERSION_INFO".encode("utf-16-le"), "version resource"),
                          (name.encode("utf-16-le"), f"version resource naming {name}")):
         if needed not in image:
@@ -65,7 +104,9 @@ def main():
     for fault in faults:
         print(f"{args.program}: {fault}", file=sys.stderr)
     if not faults:
-        print(f"{args.program}: {args.magic} {args.format}, Windows GUI, starts at {args.entry}, imports {dlls}")
+        marked = ", large-address-aware" if args.large_address_aware else ""
+        print(f"{args.program}: {args.magic} {args.format}, Windows GUI 6.0{marked}, starts at {args.entry}, "
+              f"imports {imports(headers)}")
     return 1 if faults else 0
 
 
