@@ -231,7 +231,9 @@ bool posix_platform::name_output() {
     return true;
 }
 
-// Closing the input gives up its lease and its flock; the lease is ended first, explicitly.
+// Closing the input gives up its lease and its flock. The lease is ended explicitly first: a
+// process forked meanwhile (by a library, before it runs another program) would share the open
+// file and keep the lease, and another program's open would go on waiting for it.
 void posix_platform::close_file() {
     if (leased_) fcntl(file_, F_SETLEASE, F_UNLCK);
     leased_ = false;
