@@ -120,7 +120,7 @@ def start(args):
     # Xvfb picks a free display number and writes it to the pipe once it accepts clients.
     reading, writing = os.pipe()
     xvfb = subprocess.Popen(
-        ["Xvfb", "-displayfd", str(writing), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+        ["Xvfb", "-displayfd", str(writing), "-screen", "0", "1024x768x24", "-nolisten", "tcp", "-noreset"],
         pass_fds=[writing], stdin=subprocess.DEVNULL, stdout=log, stderr=log, start_new_session=True)
     os.close(writing)
     with open(os.path.join(args.state, "xvfb.pid"), "w") as pid:
