@@ -53,6 +53,8 @@ HANDLE current_file = INVALID_HANDLE_VALUE;
 // older systems, and the run's loops already take partial transfers.
 constexpr std::uint32_t largest_transfer = 16 * 1024 * 1024;
 
+constexpr DWORD capped(std::uint32_t want) { return want < largest_transfer ? want : largest_transfer; }
+
 // The output carries a delete disposition from just after its creation until it is whole and
 // flushed: until then, however the process ends, the system deletes the file as its last handle
 // closes (a kill, a logoff, a fault, or a failed run's own close).
@@ -129,16 +131,14 @@ std::uint8_t* win32_platform::allocate_zeroed(std::uint32_t size) {
 
 bool win32_platform::read_some(std::uint8_t* at, std::uint32_t want, std::uint32_t& got) {
     DWORD done = 0;
-    const bool read = ReadFile(current_file, at, want < largest_transfer ? want : largest_transfer, &done,
-                               nullptr) != FALSE;
+    const bool read = ReadFile(current_file, at, capped(want), &done, nullptr) != FALSE;
     got = done;
     return read;
 }
 
 bool win32_platform::write_some(const std::uint8_t* from, std::uint32_t want, std::uint32_t& put) {
     DWORD done = 0;
-    const bool written = WriteFile(current_file, from, want < largest_transfer ? want : largest_transfer, &done,
-                                   nullptr) != FALSE;
+    const bool written = WriteFile(current_file, from, capped(want), &done, nullptr) != FALSE;
     put = done;
     return written;
 }

@@ -117,10 +117,12 @@ def start(args):
             raise
         open(os.path.join(args.state, "win32"), "w").close()
 
-    # Xvfb picks a free display number and writes it to the pipe once it accepts clients.
+    # Xvfb picks a free display number and writes it to the pipe once it accepts clients. Without
+    # -noreset it resets whenever its last client goes, and a program connecting just then finds no
+    # display and ends quietly before its first dialog.
     reading, writing = os.pipe()
     xvfb = subprocess.Popen(
-        ["Xvfb", "-displayfd", str(writing), "-screen", "0", "1024x768x24", "-nolisten", "tcp", "-noreset"],
+        ["Xvfb", "-noreset", "-displayfd", str(writing), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
         pass_fds=[writing], stdin=subprocess.DEVNULL, stdout=log, stderr=log, start_new_session=True)
     os.close(writing)
     with open(os.path.join(args.state, "xvfb.pid"), "w") as pid:
@@ -226,11 +228,10 @@ class Session:
             os.remove(path)
         return not made
 
-    def launch(self, *command, environment=None, tracer=(), **options):
-        """Starts a Windows program under Wine, with environment added to the session's, under
-        tracer (a command that takes the rest as its own) if one is given."""
+    def launch(self, *command, environment=None, **options):
+        """Starts a Windows program under Wine, with environment added to the session's."""
         options.setdefault("stderr", self.log)
-        return subprocess.Popen(without_override([*tracer, self.args.wine, *command]),
+        return subprocess.Popen(without_override([self.args.wine, *command]),
                                 env={**self.environment, **(environment or {})}, **options)
 
     def xdotool(self, *arguments):
@@ -613,31 +614,55 @@ def device_input(typed, opened_as):
 MIB = 1024 * 1024
 
 
+def traced_by(pid, tracer):
+    """Whether every thread of process pid is traced by process tracer."""
+    try:
+        for thread in os.listdir(f"/proc/{pid}/task"):
+            with open(f"/proc/{pid}/task/{thread}/status") as status:
+                if f"TracerPid:\t{tracer}\n" not in status.read():
+                    return False
+    except OSError:
+        return False
+    return True
+
+
 def killed_while_writing(syscall, number, written_before):
     """A program killed once its output has appeared, and before the output is complete, leaves
     nothing. strace makes the moment exact: it kills the program (SIGKILL) as it makes the given
     system call on the output (a file of 40 MiB + 5 bytes, written in pieces of 16 MiB), when
-    written_before bytes are in the output."""
+    written_before bytes are in the output. strace attaches while the Save As dialog is shown, so
+    that Wine's start and the open dialog run untraced."""
     def case(session):
         plain = random.Random(number).randbytes(40 * MIB + 5)
         sealed_path = session.path("sealed.bin")
         session.write("plain.bin", plain)
         before = session.contents()
         with tempfile.NamedTemporaryFile(dir=session.args.state, prefix="strace-", suffix=".log") as trace:
-            tracer = ["strace", "-f", "-qq", "-o", trace.name, "-P", sealed_path,
-                      "-e", "trace=write,pwrite64,fsync,fdatasync",
-                      "-e", f"inject={syscall}:signal=KILL:when={number}"]
-
             def steps(process):
                 session.answer(session.wait_for_dialog(process, "Open"), session.path("plain.bin"))
-                session.answer(session.wait_for_dialog(process, "Save As"), sealed_path)
+                dialog = session.wait_for_dialog(process, "Save As")
+                tracer = subprocess.Popen(
+                    ["strace", "-f", "-qq", "-o", trace.name, "-p", str(process.pid), "-P", sealed_path,
+                     "-e", "trace=write,pwrite64,fsync,fdatasync", "-e", f"inject={syscall}:signal=KILL:when={number}"],
+                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=session.log)
                 try:
-                    process.wait(timeout=WAIT_SECONDS)
-                except subprocess.TimeoutExpired:
-                    raise Failure(f"the program did not end within {WAIT_SECONDS} s")
-                expect(process.returncode == -signal.SIGKILL,
-                       f"the program was not killed at {syscall} {number}: it ended with {process.returncode}")
-            session.run("encrypt", steps, tracer=tracer)
+                    deadline = time.monotonic() + WAIT_SECONDS
+                    while not traced_by(process.pid, tracer.pid):
+                        expect(tracer.poll() is None, f"strace could not attach (code {tracer.returncode})")
+                        expect(time.monotonic() < deadline, f"strace did not attach within {WAIT_SECONDS} s")
+                        time.sleep(0.05)
+                    session.answer(dialog, sealed_path)
+                    try:
+                        process.wait(timeout=WAIT_SECONDS)
+                    except subprocess.TimeoutExpired:
+                        raise Failure(f"the program did not end within {WAIT_SECONDS} s")
+                    expect(process.returncode == -signal.SIGKILL,
+                           f"the program was not killed at {syscall} {number}: it ended with {process.returncode}")
+                finally:
+                    if tracer.poll() is None:
+                        tracer.terminate()
+                    tracer.wait()
+            session.run("encrypt", steps)
             log = open(trace.name, errors="replace").read()
         written = sum(int(done) for done in re.findall(r"\bp?write(?:64)?\(\d+, .*\) = (\d+)$", log, re.MULTILINE))
         expect(written == written_before, f"{written} bytes were in the output at the kill, not {written_before}")
