@@ -109,7 +109,7 @@ if digest.hexdigest() != expected:
     sys.exit("the other process found the input changed")
 EOF
     second=$(wait_dialog "$pid" "$first") || no_dialog "$encrypt" save
-    cancel_dialog "$second"
+    cancel_dialog "$pid" "$second"
     expect_silent_exit "$encrypt"
 }
 unchanged_apart_from "" opened_while_read

@@ -117,10 +117,12 @@ def start(args):
             raise
         open(os.path.join(args.state, "win32"), "w").close()
 
-    # Xvfb picks a free display number and writes it to the pipe once it accepts clients.
+    # Xvfb picks a free display number and writes it to the pipe once it accepts clients. Without
+    # -noreset it resets whenever its last client goes, and a program connecting just then finds no
+    # display and ends quietly before its first dialog.
     reading, writing = os.pipe()
     xvfb = subprocess.Popen(
-        ["Xvfb", "-displayfd", str(writing), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+        ["Xvfb", "-noreset", "-displayfd", str(writing), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
         pass_fds=[writing], stdin=subprocess.DEVNULL, stdout=log, stderr=log, start_new_session=True)
     os.close(writing)
     with open(os.path.join(args.state, "xvfb.pid"), "w") as pid:
