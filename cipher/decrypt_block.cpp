@@ -2,6 +2,7 @@
 // program links only its own direction from the cipher library.
 #include "blowfish.h"
 #include "blowfish_rounds.h"
+#include "byte_sliced_blocks.h"
 #include "subkey_schedule.h"
 
 namespace {
@@ -13,8 +14,15 @@ std::uint8_t* decrypt_block(std::uint8_t* position) {
     return blowfish::decrypt_at(s_boxes, p_rest, blowfish::subkey_p0, blowfish::subkey_p1, position);
 }
 
-// Whole groups first, with their rounds interleaved; the last few blocks one at a time.
+// Slices of 64 blocks byte-sliced where the processor can, then whole groups with their rounds
+// interleaved, then the last few blocks one at a time.
 void decrypt_blocks(std::uint8_t* first, std::uint32_t count) {
+#ifdef BLOWFISH_BYTE_SLICED
+    if (count >= blowfish::slice_blocks && blowfish::byte_sliced_chosen()) {
+        first = blowfish::decrypt_slices(first, count / blowfish::slice_blocks);
+        count %= blowfish::slice_blocks;
+    }
+#endif
     constexpr std::uint32_t n = blowfish::group_blocks;
     for (std::uint32_t groups = count / n; groups != 0; --groups)
         first = blowfish::decrypt_at<n>(s_boxes, p_rest, blowfish::subkey_p0, blowfish::subkey_p1, first);

@@ -26,3 +26,5 @@ endif()
 set(RELEASE_FOLDER ${PROJECT_NAME}-${PROJECT_VERSION}-windows-x86)
 set(RELEASE_ZIP ${PROJECT_BINARY_DIR}/${RELEASE_FOLDER}.zip)
 set(RELEASE_GUIDE ${PROJECT_BINARY_DIR}/programs/windows/README.txt)
+# The folder that is zipped: the programs in it are the shipped ones, which the i386 tests run.
+set(RELEASE_STAGE ${PROJECT_BINARY_DIR}/programs/windows/release)

@@ -1,11 +1,31 @@
 #include "gtk_chooser.h"
 
 #include <gtk/gtk.h>
+#include <unistd.h>
+
+#ifdef GDK_WINDOWING_X11
+#include <gdk/gdkx.h>
+#endif
 
 namespace {
 
+#ifdef GDK_WINDOWING_X11
+// The display went away (the X server ended, or the session): GDK's own handler ends the process
+// with code 1. This happens only inside a dialog, while no file of the run is open and no output
+// exists (the input is closed before the save dialog, the output made after it), so the run ends
+// here as after a cancel: silently, with code 0, leaving nothing. Xlib must not be called again,
+// nor may the process's exit handlers run (GTK's would use the dead connection).
+int end_run_without_display(Display*) { _exit(0); }
+#endif
+
 bool gtk_ready() {
-    static const bool ready = gtk_init_check(nullptr, nullptr);
+    static const bool ready = [] {
+        if (!gtk_init_check(nullptr, nullptr)) return false;
+#ifdef GDK_WINDOWING_X11
+        if (GDK_IS_X11_DISPLAY(gdk_display_get_default())) XSetIOErrorHandler(end_run_without_display);
+#endif
+        return true;
+    }();
     return ready;
 }
 

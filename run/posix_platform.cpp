@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <ctime>
 #include <string>
 
 namespace {
@@ -16,6 +18,31 @@ constexpr std::uint32_t largest_transfer = 1u << 30;
 
 // Takes the file for this process alone, or fails at once if another process holds it.
 bool lock_exclusively(int file) { return flock(file, LOCK_EX | LOCK_NB) == 0; }
+
+enum class lease { taken, file_in_use, not_available };
+
+// flock binds only programs that ask for it. A write lease is what Windows' share mode 0 gives:
+// the kernel refuses it (EAGAIN) while any other descriptor of the file is open, for reading or
+// writing, and while it is held another process's open waits until the file is closed. An open
+// that goes away within a moment is waited out: the file chooser's worker thread may still be
+// reading the chosen file to guess its type, and a second run that lost the flock closes its
+// descriptor at once. Any other refusal (EACCES: another user's file without CAP_LEASE; EINVAL: a
+// file system without leases) leaves the flock alone to hold the file.
+lease take_write_lease(int file) {
+    constexpr int attempts = 100;
+    constexpr timespec pause{0, 10'000'000};
+    for (int attempt = 1;; ++attempt) {
+        if (fcntl(file, F_SETLEASE, F_WRLCK) == 0) return lease::taken;
+        if (errno != EAGAIN) return lease::not_available;
+        if (attempt == attempts) return lease::file_in_use;
+        nanosleep(&pause, nullptr);
+    }
+}
+
+std::string folder_of(const std::string& path) {
+    const std::string::size_type slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
 
 // Buffer address, length and file offset must be multiples of the device's block size for O_DIRECT;
 // 4 KiB covers the usual 512-byte and 4 KiB devices.
@@ -43,7 +70,9 @@ bool posix_platform::choose(chooser_kind kind) {
 
 // Only regular files are processed: a device, FIFO or folder is refused before it is opened, so
 // that opening it cannot block or have side effects. A file with no write permission at all is
-// read-only and refused even where the process could write it anyway (as root).
+// read-only and refused even where the process could write it anyway (as root). The input is held
+// under a flock and, where the kernel grants one, a write lease; a file another process has open
+// is not processed. The open is non-blocking, so a file leased by another run fails at once.
 bool posix_platform::open_input() {
     struct stat named {};
     if (stat(path_.c_str(), &named) != 0 || !S_ISREG(named.st_mode) || (named.st_mode & 0222) == 0) return false;
@@ -55,7 +84,17 @@ bool posix_platform::open_input() {
         close(file);
         return false;
     }
+    // When another process opens the leased file, the kernel tells the holder with SIGIO, whose
+    // default action would end the process. The run needs no notice: it closes the input as soon
+    // as it has read it, and the other open then goes ahead.
+    std::signal(SIGIO, SIG_IGN);
+    const lease held = take_write_lease(file);
+    if (held == lease::file_in_use) {
+        close(file);
+        return false;
+    }
     file_ = file;
+    leased_ = held == lease::taken;
     return true;
 }
 
@@ -108,12 +147,13 @@ bool posix_platform::read_some(std::uint8_t* at, std::uint32_t want, std::uint32
 bool posix_platform::create_output() {
     struct stat existing {};
     if (lstat(path_.c_str(), &existing) == 0 || errno != ENOENT) return false;
-    const std::string::size_type slash = path_.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path_.substr(0, slash);
-    int file = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    int file = -1;
+    if (naming_ == output_naming::unnamed_until_finished) {
+        file = open(folder_of(path_).c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        if (file < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
+    }
     unnamed_ = file >= 0;
     if (!unnamed_) {
-        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
         // Where the file system cannot make a file without a name, the name is made at once.
         // O_EXCL never replaces an existing name and never follows a symlink, dangling or not; a
         // failed run removes the file again (discard_output).
@@ -159,11 +199,23 @@ bool posix_platform::write_some(const std::uint8_t* from, std::uint32_t want, st
     return true;
 }
 
-// The data goes to disk first, then the name is given.
+// The data goes to disk first, then the name is given, then the folder that holds the name goes
+// to disk too, so that the name survives a crash. A failure at any step fails the run, which then
+// removes the output (discard_output).
 bool posix_platform::finish_output() {
-    if (fsync(file_) != 0 || !name_output()) return false;
+    if (flush_(file_) != 0 || !name_output() || !flush_folder()) return false;
     close_file();
     return true;
+}
+
+// A folder this user may not read cannot be opened to be flushed; the name then reaches the disk
+// with the file system's next commit. Some file systems cannot flush a folder at all (EINVAL).
+bool posix_platform::flush_folder() {
+    const int folder = open(folder_of(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0) return true;
+    const bool flushed = flush_(folder) == 0 || errno == EINVAL;
+    close(folder);
+    return flushed;
 }
 
 // Linking fails, leaving nothing, if anything has taken the name meanwhile (another run among
@@ -179,17 +231,27 @@ bool posix_platform::name_output() {
     return true;
 }
 
+// Closing the input gives up its lease and its flock. The lease is ended explicitly first: a
+// process forked meanwhile (by a library, before it runs another program) would share the open
+// file and keep the lease, and another program's open would go on waiting for it.
 void posix_platform::close_file() {
+    if (leased_) fcntl(file_, F_SETLEASE, F_UNLCK);
+    leased_ = false;
     if (file_ >= 0) close(file_);
     file_ = -1;
 }
 
-// A file without a name vanishes as it is closed; only a name this run made is removed, never one
-// that another process holds.
+// A file without a name vanishes as it is closed. A named output is removed by name while it is
+// still open, and only if the name still leads to this very file (same device and inode): another
+// process may have removed or replaced it meanwhile, and a name it now holds is never removed.
 void posix_platform::discard_output() {
-    const bool remove_name = !unnamed_;
+    if (!unnamed_ && file_ >= 0) {
+        struct stat opened {};
+        struct stat named {};
+        if (fstat(file_, &opened) == 0 && lstat(path_.c_str(), &named) == 0 && same_file(opened, named))
+            unlink(path_.c_str());
+    }
     close_file();
-    if (remove_name) unlink(path_.c_str());
     unnamed_ = false;
 }
 

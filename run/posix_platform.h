@@ -6,14 +6,22 @@
 #include <functional>
 #include <string>
 
+#include <unistd.h>
+
 enum class chooser_kind { input, output };
 
 // Fills path and returns true when the user chose one; false on cancel or failure.
 using path_chooser = std::function<bool(chooser_kind, std::string& path)>;
 
+// How the output is made: without a name until it is finished, where the file system can make
+// such a file (falling back to the next form where it cannot), or under its chosen name at once,
+// as on file systems without unnamed files.
+enum class output_naming { unnamed_until_finished, named_at_once };
+
 class posix_platform {
 public:
-    explicit posix_platform(path_chooser choose) : choose_(std::move(choose)) {}
+    explicit posix_platform(path_chooser choose, output_naming naming = output_naming::unnamed_until_finished)
+        : choose_(std::move(choose)), naming_(naming) {}
     ~posix_platform();
     posix_platform(const posix_platform&) = delete;
     posix_platform& operator=(const posix_platform&) = delete;
@@ -26,7 +34,7 @@ public:
     bool read_some(std::uint8_t* at, std::uint32_t want, std::uint32_t& got);
     bool create_output();
     bool write_some(const std::uint8_t* from, std::uint32_t want, std::uint32_t& put);
-    bool finish_output();  // to stable storage, then gives the output its name and closes it
+    bool finish_output();  // to stable storage, gives the output its name, flushes its folder, closes it
     void close_file();
     void discard_output();
     void release(std::uint8_t* buffer);
@@ -34,12 +42,18 @@ public:
 protected:
     bool name_output();  // gives the finished output its chosen name, never replacing one
 
+    // Brings a file or folder to stable storage; a seam so that tests can make the flush fail.
+    int (*flush_)(int descriptor) = fsync;
+
 private:
     bool choose(chooser_kind kind);
+    bool flush_folder();
 
     path_chooser choose_;
+    output_naming naming_;
     std::string path_;
     int file_ = -1;
+    bool leased_ = false;   // the open input is held under a write lease
     bool direct_ = false;   // the output is being written with O_DIRECT
     bool unnamed_ = false;  // the open output has no name yet
     std::uint64_t output_offset_ = 0;

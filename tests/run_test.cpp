@@ -129,8 +129,73 @@ TEST_F(WholeFileRun, FailedAllocationOrReadEndsBeforeTheOutputChooser) {
 }
 
 TEST_F(WholeFileRun, FailedWriteOrFlushLeavesNoOutput) {
-    expect_run<write_fails_part_way>({in, out}, asked{input, output}, out, nullptr);
-    expect_run<flush_fails>({in, out}, asked{input, output}, out, nullptr);
+    // Each case removes what a failure left, so that one failure does not hide the next.
+    for (output_naming naming : both_namings) {
+        {
+            SCOPED_TRACE(std::string("write fails, ") + describe(naming));
+            expect_run<write_fails_part_way>({in, out}, asked{input, output}, out, nullptr, naming);
+            fs::remove(out);
+        }
+        {
+            SCOPED_TRACE(std::string("flush fails, ") + describe(naming));
+            expect_run<flush_fails>({in, out}, asked{input, output}, out, nullptr, naming);
+            fs::remove(out);
+        }
+        {
+            SCOPED_TRACE(std::string("folder flush fails, ") + describe(naming));
+            expect_run<folder_flush_fails>({in, out}, asked{input, output}, out, nullptr, naming);
+            fs::remove(out);
+        }
+    }
+}
+
+// The output is named when the file system is flushed for the last time: the folder holding the
+// name goes to disk after the name is given, and the file's data before.
+struct flushes_recorded : posix_platform {
+    static inline std::vector<std::string> flushed;
+    static inline fs::path watched;
+    flushes_recorded(path_chooser choose, output_naming naming) : posix_platform(std::move(choose), naming) {
+        flush_ = [](int descriptor) {
+            struct stat info {};
+            fstat(descriptor, &info);
+            flushed.push_back(std::string(S_ISDIR(info.st_mode) ? "folder" : "file") +
+                              (fs::exists(watched) ? " (named)" : " (unnamed)"));
+            return fsync(descriptor);
+        };
+    }
+};
+
+TEST_F(WholeFileRun, FolderIsFlushedOnceTheNameIsGiven) {
+    flushes_recorded::watched = out;
+    using list = std::vector<std::string>;
+    const list expected_flushes[] = {{"file (unnamed)", "folder (named)"}, {"file (named)", "folder (named)"}};
+    for (output_naming naming : both_namings) {
+        SCOPED_TRACE(describe(naming));
+        flushes_recorded::flushed.clear();
+        EXPECT_EQ(run_named<flushes_recorded>({in, out}, naming), (asked{input, output}));
+        EXPECT_EQ(flushes_recorded::flushed, expected_flushes[naming == output_naming::named_at_once]);
+        EXPECT_EQ(read_file(out), expected);
+        fs::remove(out);
+    }
+}
+
+// On the named path a failed run removes the output by name. Should another process have removed
+// that name and made its own file under it meanwhile, the run must leave that file alone.
+struct name_taken_over_then_write_fails : posix_platform {
+    using posix_platform::posix_platform;
+    static inline fs::path taken;
+    bool write_some(const std::uint8_t*, std::uint32_t, std::uint32_t&) {
+        fs::remove(taken);
+        write_file(taken, random_bytes(77, 5));
+        return false;
+    }
+};
+
+TEST_F(WholeFileRun, FailedRunLeavesANameAnotherProcessTookOver) {
+    name_taken_over_then_write_fails::taken = out;
+    EXPECT_EQ(run_named<name_taken_over_then_write_fails>({in, out}, output_naming::named_at_once),
+              (asked{input, output}));
+    EXPECT_EQ(read_file(out), random_bytes(77, 5));
 }
 
 TEST_F(WholeFileRun, ShortReadsAndWritesAreCarriedOnUntilDone) {

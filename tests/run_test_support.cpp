@@ -48,6 +48,10 @@ temporary_folder::~temporary_folder() {
     std::filesystem::remove_all(path_, ignored);
 }
 
+const char* describe(output_naming naming) {
+    return naming == output_naming::named_at_once ? "output named at once" : "output unnamed until finished";
+}
+
 path_chooser scripted_chooser::function() {
     return [this](chooser_kind kind, std::string& path) {
         const std::size_t turn = asked_.size();

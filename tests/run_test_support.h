@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -64,15 +65,26 @@ using asked = std::vector<chooser_kind>;
 constexpr auto input = chooser_kind::input;
 constexpr auto output = chooser_kind::output;
 
+// Both ways the output is made: unnamed until finished, and named at once (the fallback for file
+// systems without unnamed files, forced here), for cases that must hold on both.
+constexpr output_naming both_namings[] = {output_naming::unnamed_until_finished, output_naming::named_at_once};
+const char* describe(output_naming naming);
+
 // One whole run over Platform with the choosers answering from the script; returns what was asked.
 template <typename Platform = posix_platform>
-asked run_with(answers script, block_walk walk = encrypt_blocks) {
+asked run_with(answers script, block_walk walk = encrypt_blocks,
+               output_naming naming = output_naming::unnamed_until_finished) {
     scripted_chooser chooser(std::move(script));
     {
-        Platform os(chooser.function());
+        Platform os(chooser.function(), naming);
         whole_file::run(os, walk);
     }
     return chooser.asked();
+}
+
+template <typename Platform = posix_platform>
+asked run_named(answers script, output_naming naming) {
+    return run_with<Platform>(std::move(script), encrypt_blocks, naming);
 }
 
 // Faults the file system will not make on cue, injected at the platform's seams.
@@ -111,9 +123,29 @@ struct write_fails_part_way : posix_platform {
     }
 };
 
+// Fails the flush of a folder (folder true) or of a file (false) with EIO; flushes the others.
+template <bool folder>
+int fail_flush_of(int descriptor) {
+    struct stat info {};
+    if (fstat(descriptor, &info) == 0 && S_ISDIR(info.st_mode) == folder) {
+        errno = EIO;
+        return -1;
+    }
+    return fsync(descriptor);
+}
+
+// The output's data cannot be brought to disk.
 struct flush_fails : posix_platform {
-    using posix_platform::posix_platform;
-    bool finish_output() { return false; }
+    flush_fails(path_chooser choose, output_naming naming) : posix_platform(std::move(choose), naming) {
+        flush_ = fail_flush_of<false>;
+    }
+};
+
+// The data reaches the disk, the folder holding the new name does not.
+struct folder_flush_fails : posix_platform {
+    folder_flush_fails(path_chooser choose, output_naming naming) : posix_platform(std::move(choose), naming) {
+        flush_ = fail_flush_of<true>;
+    }
 };
 
 // A read that returns part of the file at a time must still deliver all of it.
@@ -169,9 +201,9 @@ protected:
     // that existed is as it was, and created appeared only if result is given, holding exactly that.
     template <typename Platform = posix_platform>
     void expect_run(answers script, const asked& questions, const std::filesystem::path& created,
-                    const bytes* result) {
+                    const bytes* result, output_naming naming = output_naming::unnamed_until_finished) {
         const snapshot before = take_snapshot(folder.path());
-        EXPECT_EQ(run_with<Platform>(std::move(script)), questions);
+        EXPECT_EQ(run_named<Platform>(std::move(script), naming), questions);
         expect_promise_kept(before, folder.path(), created, result);
     }
 

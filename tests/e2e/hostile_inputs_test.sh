@@ -46,10 +46,74 @@ unchanged_apart_from "" run_refusing_input "$encrypt" "$cases/read-only.bin"
 cp "$cases/plain.bin" "$cases/locked.bin"
 (exec 8<>"$cases/locked.bin" && flock --exclusive 8 && exec sleep 300) >/dev/null 2>&1 &
 holder=$!
-for _ in $(seq 50); do flock --nonblock "$cases/locked.bin" true || break; sleep 0.1; done
+wait_for eval '! flock --nonblock "$cases/locked.bin" true' || fail "the holder did not lock the file"
 unchanged_apart_from "" run_refusing_input "$encrypt" "$cases/locked.bin"
 kill "$holder"
 wait "$holder" 2>/dev/null
+
+# An input another process has open, for writing (as a download in progress) or only for reading,
+# is in use: not processed. Once that process has closed it, the same file is processed.
+cp "$cases/plain.bin" "$cases/in-use.bin"
+holds_open() {  # whether process $1 has file $2 open
+    local fd
+    for fd in /proc/"$1"/fd/*; do [ "$(readlink "$fd" 2>/dev/null)" = "$2" ] && return 0; done
+    return 1
+}
+hold_open() {  # for writing or for reading
+    if [ "$1" = writing ]; then exec sleep 300 >>"$cases/in-use.bin"; else exec sleep 300 <"$cases/in-use.bin"; fi
+}
+for how in writing reading; do
+    hold_open "$how" &
+    holder=$!
+    for _ in $(seq 50); do holds_open "$holder" "$cases/in-use.bin" && break; sleep 0.1; done
+    holds_open "$holder" "$cases/in-use.bin" || fail "the holder did not open the file"
+    unchanged_apart_from "" run_refusing_input "$encrypt" "$cases/in-use.bin"
+    kill "$holder"
+    wait "$holder" 2>/dev/null
+done
+unchanged_apart_from in-use.out run_program "$encrypt" "$cases/in-use.bin" "$cases/in-use.out"
+"$check_encrypted" "$cases/in-use.bin" "$cases/in-use.out" >/dev/null || fail "the released file was not encrypted"
+
+# Another process opens the input while the run is reading it (a large file, so that the run holds
+# it for a while): a non-blocking open fails at once (EWOULDBLOCK: the run holds the file under its
+# lease), and a blocking open waits until the run has closed the input, then finds it unchanged.
+# The save dialog is then cancelled.
+head -c 8192 /dev/urandom >"$cases/large-input.bin"
+truncate -s 512M "$cases/large-input.bin"
+head -c 8192 /dev/urandom >>"$cases/large-input.bin"
+opened_while_read() {
+    local large=$cases/large-input.bin sum second
+    sum=$(md5sum <"$large")
+    start_to_open_dialog "$encrypt"
+    choose_path "$pid" "$first" "$large" || fail "the input was not taken"
+    for _ in $(seq $((patience * 100))); do
+        holds_open "$pid" "$large" && break
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.01
+    done
+    holds_open "$pid" "$large" || fail "never saw the run holding its input"
+    /usr/bin/python3 - "$large" "$sum" <<'EOF' || fail "another process's open of the input did not wait for the run"
+import errno, hashlib, os, sys
+path, expected = sys.argv[1], sys.argv[2].split()[0]
+try:
+    os.close(os.open(path, os.O_RDONLY | os.O_NONBLOCK))
+    sys.exit("a non-blocking open succeeded while the run held its input")
+except OSError as error:
+    if error.errno != errno.EWOULDBLOCK:
+        raise
+with open(path, "rb") as waited:  # waits until the run closes the input
+    digest = hashlib.md5()
+    for piece in iter(lambda: waited.read(1 << 20), b""):
+        digest.update(piece)
+if digest.hexdigest() != expected:
+    sys.exit("the other process found the input changed")
+EOF
+    second=$(wait_dialog "$pid" "$first") || no_dialog "$encrypt" save
+    cancel_dialog "$pid" "$second"
+    expect_silent_exit "$encrypt"
+}
+unchanged_apart_from "" opened_while_read
+rm "$cases/large-input.bin"
 
 # A folder: the open dialog opens it rather than choosing it; cancelling then ends the program.
 mkdir "$cases/folder"
@@ -96,6 +160,15 @@ chown nobody:nogroup "$work/nobody-home" "$cases/no-write" "$cases/writable" "$c
 chmod 555 "$cases/no-write"
 unchanged_apart_from "" run_program "$encrypt" "$cases/nobodys.bin" "$cases/no-write/out.bin" "${as_nobody[@]}"
 unchanged_apart_from writable/out.bin run_program "$encrypt" "$cases/nobodys.bin" "$cases/writable/out.bin" "${as_nobody[@]}"
+# A file of root's that nobody may write through its group: the kernel grants no lease to a user
+# who neither owns the file nor has CAP_LEASE, so the run holds it by flock alone and processes it.
+cp "$cases/plain.bin" "$cases/group-writable.bin"
+chown root:nogroup "$cases/group-writable.bin"
+chmod 660 "$cases/group-writable.bin"
+unchanged_apart_from writable/from-group.bin run_program "$encrypt" "$cases/group-writable.bin" \
+    "$cases/writable/from-group.bin" "${as_nobody[@]}"
+"$check_encrypted" "$cases/group-writable.bin" "$cases/writable/from-group.bin" >/dev/null ||
+    fail "the group-writable file was not encrypted"
 chmod 755 "$cases/no-write"
 
 # A file-size limit below the output's length: the write fails part-way, the program (which ignores
@@ -122,5 +195,23 @@ closed_standard_streams() {
 }
 unchanged_apart_from closed-streams.bin closed_standard_streams
 "$check_encrypted" "$cases/plain.bin" "$cases/closed-streams.bin" >/dev/null || fail "not encrypted"
+
+# The display goes away (the X server is killed) while the open dialog is up, and again while the
+# save dialog is up: the program ends silently with code 0 and leaves nothing. A new display
+# serves the cases after each.
+display_lost_in() {
+    local dialog=$1 second
+    start_to_open_dialog "$encrypt"
+    if [ "$dialog" = save ]; then
+        choose_path "$pid" "$first" "$cases/plain.bin" || fail "the input was not taken"
+        second=$(wait_dialog "$pid" "$first") || no_dialog "$encrypt" save
+    fi
+    kill -KILL "$display_pid"
+    wait "$display_pid" 2>/dev/null
+    expect_silent_exit "$encrypt (display lost during its $dialog dialog)"
+    start_display
+}
+unchanged_apart_from "" display_lost_in open
+unchanged_apart_from "" display_lost_in save
 
 echo "hostile inputs through the GTK dialogs: $passed passed, 0 failed"

@@ -2,8 +2,13 @@
 // they reach the contested step together: taking the same input, or giving the same name to their
 // finished outputs. The one that gets there first is then held just past that step until the other
 // has finished, so the other meets the first one's lock, or its file under the name.
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
+
+#include <fstream>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -175,6 +180,137 @@ TEST_F(Concurrency, TwoRunsCreatingTheSameOutputNameMakeOneFile) {
         expect_promise_kept(before, folder.path(), out, &whole);
         fs::remove(out);
     }
+}
+
+
+// An input that another process has open, for reading or for writing, is in use: the run does not
+// process it, as on Windows, where the input is opened with no sharing. Once that process has
+// closed it, the same file is processed.
+class InputInUse : public ::testing::Test {
+protected:
+    temporary_folder folder;
+    const fs::path in = folder / "in.bin";
+    const fs::path out = folder / "out.bin";
+    const bytes original = random_bytes(200'003, 47);
+
+    void SetUp() override { write_file(in, original); }
+};
+
+// A process that opens the file as flags says, says so on ready, and keeps it open until the test
+// closes its end of the go pipe.
+pid_t start_holder(const fs::path& file, int flags, int ready, const int go[2]) {
+    const int go_read = go[0], go_write = go[1];
+    return start_child([=] {
+        close(go_write);
+        const int held = open(file.c_str(), flags);
+        if (held < 0 || write(ready, "h", 1) != 1) return 1;
+        char byte = 0;
+        while (read(go_read, &byte, 1) > 0) {
+        }
+        return 0;
+    });
+}
+
+TEST_F(InputInUse, InputOpenInAnotherProcessIsNotProcessedUntilClosed) {
+    for (int flags : {O_WRONLY | O_APPEND, O_RDONLY}) {
+        SCOPED_TRACE(flags == O_RDONLY ? "held open for reading" : "held open for writing");
+        int ready[2], go[2];
+        ASSERT_EQ(pipe(ready), 0);
+        ASSERT_EQ(pipe(go), 0);
+        const pid_t holder = start_holder(in, flags, ready[1], go);
+        close(go[0]);
+        char byte = 0;
+        ASSERT_EQ(read(ready[0], &byte, 1), 1);
+
+        const snapshot before = take_snapshot(folder.path());
+        EXPECT_EQ(run_with({in, out}), asked{input});
+        expect_promise_kept(before, folder.path(), out, nullptr);
+
+        close(go[1]);
+        EXPECT_EQ(wait_child(holder), 0);
+        close(ready[0]);
+        close(ready[1]);
+        const bytes expected = encrypted_by_blocks(original);
+        EXPECT_EQ(run_with({in, out}), (asked{input, output}));
+        expect_promise_kept(before, folder.path(), out, &expected);
+        fs::remove(out);
+    }
+}
+
+// Reads part of the input, tells the test, and goes on only when the test says so.
+struct pauses_while_reading : posix_platform {
+    using posix_platform::posix_platform;
+    static inline int told = -1;
+    static inline int resume = -1;
+    bool paused = false;
+    bool read_some(std::uint8_t* at, std::uint32_t want, std::uint32_t& got) {
+        if (paused) return posix_platform::read_some(at, want, got);
+        paused = true;
+        char byte = 0;
+        const bool read = posix_platform::read_some(at, want / 2, got);
+        return read && write(told, "r", 1) == 1 && ::read(resume, &byte, 1) == 1;
+    }
+};
+
+// Whether /proc/locks shows process opener waiting for a lease to be given up.
+bool waits_for_lease(pid_t opener) {
+    std::ifstream locks("/proc/locks");
+    for (std::string line; std::getline(locks, line);) {
+        std::istringstream fields(line);
+        std::string number, arrow, kind, state, type;
+        pid_t holder = 0;
+        if (fields >> number >> arrow >> kind >> state >> type >> holder && arrow == "->" && kind == "LEASE" &&
+            holder == opener)
+            return true;
+    }
+    return false;
+}
+
+// While the run reads its input, another process's open of it waits (the kernel signals the run,
+// which must not end it); once the run has closed the input, the open goes ahead and finds the
+// file as it was. The run processes it whole.
+TEST_F(InputInUse, AnotherOpenWaitsWhileTheRunReadsAndFindsTheFileUnchanged) {
+    int told[2], resume[2], opened[2];
+    ASSERT_EQ(pipe(told), 0);
+    ASSERT_EQ(pipe(resume), 0);
+    ASSERT_EQ(pipe(opened), 0);
+    pauses_while_reading::told = told[1];
+    pauses_while_reading::resume = resume[0];
+    const snapshot before = take_snapshot(folder.path());
+    const pid_t run = start_child([&] {
+        alarm(60);
+        return run_with<pauses_while_reading>({in, out}) == asked{input, output} ? 0 : 1;
+    });
+    char byte = 0;
+    ASSERT_EQ(read(told[0], &byte, 1), 1);
+
+    const pid_t opener = start_child([&] {
+        alarm(60);
+        const int file = open(in.c_str(), O_RDONLY);
+        if (file < 0 || write(opened[1], "o", 1) != 1) return 1;
+        bytes seen(original.size() + 1);
+        const ssize_t got = read(file, seen.data(), seen.size());
+        seen.resize(got < 0 ? 0 : static_cast<std::size_t>(got));
+        return seen == original ? 0 : 2;
+    });
+    bool waiting = false;
+    for (int poll = 0; poll < 3000 && !waiting; ++poll) {
+        waiting = waits_for_lease(opener);
+        if (!waiting) usleep(10'000);
+    }
+    EXPECT_TRUE(waiting) << "the other process's open did not wait for the run";
+    pollfd early{opened[0], POLLIN, 0};
+    EXPECT_EQ(poll(&early, 1, 0), 0) << "the other process opened the input while the run held it";
+
+    EXPECT_EQ(write(resume[1], "g", 1), 1);
+    EXPECT_EQ(wait_child(run), 0) << "the run did not end normally (128 + signal)";
+    EXPECT_EQ(wait_child(opener), 0) << "the other process did not find the input as it was";
+    for (int* ends : {told, resume, opened}) {
+        close(ends[0]);
+        close(ends[1]);
+    }
+    const bytes expected = encrypted_by_blocks(original);
+    expect_promise_kept(before, folder.path(), out, &expected);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Faults in the middle of a run on real files: a write that stops part-way at the file-size limit,
 // a file system that fills up, and the faults injected at the platform's seams. After each, the
 // input and every other file are exactly as they were and the output exists only when complete.
+#include <pwd.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -29,19 +30,21 @@ TEST_F(FaultInjection, WriteCutShortByTheFileSizeLimitLeavesNoOutput) {
     const bytes content = random_bytes(300'001, 11);
     write_file(in, content);
     const bytes whole = encrypted_by_blocks(content);
-    for (rlim_t limit : {rlim_t{0}, rlim_t{1}, rlim_t{4096}, rlim_t{65536 + 3}, rlim_t{content.size() - 1},
-                         rlim_t{content.size()}}) {
-        SCOPED_TRACE(limit);
-        const snapshot before = take_snapshot(folder.path());
-        const int code = in_child([&] {
-            const rlimit cap{limit, limit};
-            if (setrlimit(RLIMIT_FSIZE, &cap) != 0) return cannot_make_fault;
-            signal(SIGXFSZ, SIG_IGN);
-            return run_with({in, out}) == asked{input, output} ? 0 : 1;
-        });
-        ASSERT_EQ(code, 0);
-        expect_promise_kept(before, folder.path(), out, limit >= content.size() ? &whole : nullptr);
-        fs::remove(out);
+    for (output_naming naming : both_namings) {
+        for (rlim_t limit : {rlim_t{0}, rlim_t{1}, rlim_t{4096}, rlim_t{65536 + 3}, rlim_t{content.size() - 1},
+                             rlim_t{content.size()}}) {
+            SCOPED_TRACE(std::to_string(limit) + ", " + describe(naming));
+            const snapshot before = take_snapshot(folder.path());
+            const int code = in_child([&] {
+                const rlimit cap{limit, limit};
+                if (setrlimit(RLIMIT_FSIZE, &cap) != 0) return cannot_make_fault;
+                signal(SIGXFSZ, SIG_IGN);
+                return run_named({in, out}, naming) == asked{input, output} ? 0 : 1;
+            });
+            ASSERT_EQ(code, 0);
+            expect_promise_kept(before, folder.path(), out, limit >= content.size() ? &whole : nullptr);
+            fs::remove(out);
+        }
     }
 }
 
@@ -64,17 +67,21 @@ TEST_F(FaultInjection, FullFileSystemLeavesNoOutputAndGivesTheSpaceBack) {
         struct statvfs empty {};
         statvfs(small_disk.c_str(), &empty);
 
-        const snapshot before = take_snapshot(folder.path());
-        EXPECT_EQ(run_with({in, small_disk / "out.bin"}), (asked{input, output}));
-        expect_promise_kept(before, folder.path(), small_disk / "out.bin", nullptr);
-        struct statvfs after {};
-        statvfs(small_disk.c_str(), &after);
-        EXPECT_EQ(after.f_bfree, empty.f_bfree) << "the partial output's space was not given back";
+        for (output_naming naming : both_namings) {
+            SCOPED_TRACE(describe(naming));
+            const snapshot before = take_snapshot(folder.path());
+            EXPECT_EQ(run_named({in, small_disk / "out.bin"}, naming), (asked{input, output}));
+            expect_promise_kept(before, folder.path(), small_disk / "out.bin", nullptr);
+            struct statvfs after {};
+            statvfs(small_disk.c_str(), &after);
+            EXPECT_EQ(after.f_bfree, empty.f_bfree) << "the partial output's space was not given back";
 
-        const bytes small_whole = encrypted_by_blocks(small);
-        const snapshot before_small = take_snapshot(folder.path());
-        run_with({folder / "small.bin", small_disk / "out.bin"});
-        expect_promise_kept(before_small, folder.path(), small_disk / "out.bin", &small_whole);
+            const bytes small_whole = encrypted_by_blocks(small);
+            const snapshot before_small = take_snapshot(folder.path());
+            run_named({folder / "small.bin", small_disk / "out.bin"}, naming);
+            expect_promise_kept(before_small, folder.path(), small_disk / "out.bin", &small_whole);
+            fs::remove(small_disk / "out.bin");
+        }
         return ::testing::Test::HasFailure() ? 1 : 0;
     });
     if (code == cannot_make_fault) GTEST_SKIP() << "cannot mount a small tmpfs here (needs CAP_SYS_ADMIN and unshare)";
@@ -118,7 +125,9 @@ TEST_F(FaultInjection, RunKilledWhileWritingLeavesNoOutput) {
 }
 
 // The input shrinks on disk, by another process's hand, between the size check and the read: the
-// read ends early for real and the run stops before the output chooser.
+// read ends early for real and the run stops before the output chooser. A write lease on the input
+// keeps any other process from truncating it until the run has closed it, so this can happen only
+// where the run holds the input by flock alone: here a file of another user, run as nobody.
 struct input_shrinks_after_size_check : posix_platform {
     using posix_platform::posix_platform;
     static inline fs::path shrink;
@@ -129,35 +138,57 @@ struct input_shrinks_after_size_check : posix_platform {
     }
 };
 
-// Each injected fault, at lengths from just past the point where the write fault strikes to one block past 1 MiB, against the whole promise.
+asked shrinking_input_run_as_nobody(answers script, output_naming naming) {
+    const int code = in_child([&] {
+        if (!become_nobody()) return cannot_make_fault;
+        return run_named<input_shrinks_after_size_check>(std::move(script), naming) == asked{input} ? 0 : 1;
+    });
+    EXPECT_NE(code, cannot_make_fault) << "cannot become the user nobody";
+    return code == 0 ? asked{input} : asked{};
+}
+
+// Each injected fault, at lengths from just past the point where the write fault strikes to one
+// block past 1 MiB, on both ways of making the output, against the whole promise.
 TEST_F(FaultInjection, InjectedFaultsKeepThePromise) {
-    using run_kind = asked (*)(answers);
+    using run_kind = asked (*)(answers, output_naming);
     struct fault {
         const char* name;
         run_kind run;
         asked questions;
     };
     const fault faults[] = {
-        {"no memory", [](answers a) { return run_with<no_memory>(std::move(a)); }, {input}},
-        {"failing read", [](answers a) { return run_with<failing_read>(std::move(a)); }, {input}},
-        {"file ends early", [](answers a) { return run_with<file_ends_early>(std::move(a)); }, {input}},
-        {"input shrinks", [](answers a) { return run_with<input_shrinks_after_size_check>(std::move(a)); }, {input}},
-        {"write fails part-way", [](answers a) { return run_with<write_fails_part_way>(std::move(a)); }, {input, output}},
-        {"flush fails", [](answers a) { return run_with<flush_fails>(std::move(a)); }, {input, output}},
+        {"no memory", run_named<no_memory>, {input}},
+        {"failing read", run_named<failing_read>, {input}},
+        {"file ends early", run_named<file_ends_early>, {input}},
+        {"input shrinks", shrinking_input_run_as_nobody, {input}},
+        {"write fails part-way", run_named<write_fails_part_way>, {input, output}},
+        {"flush fails", run_named<flush_fails>, {input, output}},
+        {"folder flush fails", run_named<folder_flush_fails>, {input, output}},
     };
-    for (const fault& each : faults) {
-        // The shrinking file is the other process's doing: it is left out of the comparison.
-        const bool shrinks = std::string(each.name) == "input shrinks";
-        const fs::path source = shrinks ? folder / "shrinking.bin" : in;
-        input_shrinks_after_size_check::shrink = source;
-        for (std::size_t length : {501u, 1003u, (1u << 20) + 8}) {
-            SCOPED_TRACE(std::string(each.name) + ", " + std::to_string(length) + " bytes");
-            if (!shrinks) write_file(source, random_bytes(length, static_cast<unsigned>(length)));
-            const snapshot before = take_snapshot(folder.path());
-            if (shrinks) write_file(source, random_bytes(length, static_cast<unsigned>(length)));
-            EXPECT_EQ(each.run({source, out}), each.questions);
-            if (shrinks) fs::remove(source);
-            expect_promise_kept(before, folder.path(), out, nullptr);
+    ASSERT_EQ(chmod(folder.path().c_str(), 0755), 0);
+    const passwd* nobody = getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    for (output_naming naming : both_namings) {
+        for (const fault& each : faults) {
+            // The shrinking file is the other process's doing: it is left out of the comparison.
+            // It belongs to root, writable by nobody's group.
+            const bool shrinks = std::string(each.name) == "input shrinks";
+            const fs::path source = shrinks ? folder / "shrinking.bin" : in;
+            input_shrinks_after_size_check::shrink = source;
+            for (std::size_t length : {501u, 1003u, (1u << 20) + 8}) {
+                SCOPED_TRACE(std::string(each.name) + ", " + std::to_string(length) + " bytes, " + describe(naming));
+                if (!shrinks) write_file(source, random_bytes(length, static_cast<unsigned>(length)));
+                const snapshot before = take_snapshot(folder.path());
+                if (shrinks) {
+                    write_file(source, random_bytes(length, static_cast<unsigned>(length)));
+                    ASSERT_EQ(chown(source.c_str(), 0, nobody->pw_gid), 0);
+                    ASSERT_EQ(chmod(source.c_str(), 0660), 0);
+                }
+                EXPECT_EQ(each.run({source, out}, naming), each.questions);
+                if (shrinks) fs::remove(source);
+                expect_promise_kept(before, folder.path(), out, nullptr);
+                fs::remove(out);  // so that one failure does not hide the next
+            }
         }
     }
 }

@@ -125,6 +125,24 @@ TEST_F(AsNobody, InputsThisUserMayNotWriteAreNotProcessed) {
     }
 }
 
+// A file of another user that nobody may write through its group: the kernel grants no lease to
+// a process that neither owns the file nor has CAP_LEASE, so the run holds it by flock alone and
+// processes it.
+TEST_F(AsNobody, GroupWritableFileOfAnotherUserIsProcessed) {
+    const passwd* nobody = getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    ASSERT_EQ(chown(in.c_str(), 0, nobody->pw_gid), 0);
+    ASSERT_EQ(chmod(in.c_str(), 0660), 0);
+    const fs::path writable = folder / "writable";
+    fs::create_directory(writable);
+    give_to_nobody(writable, 0755);
+    const snapshot before = take_snapshot(folder.path());
+    const int code = run_as_nobody({in, writable / "out.bin"}, asked{input, output});
+    if (code == 77) GTEST_SKIP() << "cannot become the user nobody";
+    EXPECT_EQ(code, 0);
+    expect_promise_kept(before, folder.path(), writable / "out.bin", &expected);
+}
+
 TEST_F(AsNobody, OutputInAFolderWithoutWritePermissionIsNotCreated) {
     give_to_nobody(in, 0600);
     const fs::path own_unwritable = folder / "own-unwritable";

@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Checks that each shipped i386 program carries only its own direction of the cipher.
 
-  check_one_direction.py --encrypt EXE --decrypt EXE (--key HEX | --key-file PATH) [--nm NM]
+  check_one_direction.py --encrypt EXE --decrypt EXE (--key HEX | --key-file PATH)
+                         [--nm NM --symbols ENCRYPT_UNSTRIPPED DECRYPT_UNSTRIPPED]
 
 Each program is run in the emulated Win32 along every path it has (whole blocks in groups and
 alone, a tail, every failure, the fault filter), and each run must transform exactly as OpenSSL
@@ -9,7 +10,8 @@ does in the program's direction. The code those runs execute therefore holds not
 direction; what matters is what they leave out. Every byte of the code section that no run executed
 is disassembled: alignment padding aside, it must be a few unreachable instructions (such as the
 return after TerminateProcess), far too little to be a block function of the other direction (each
-is hundreds of bytes). Where the programs carry symbols, their names are checked too.
+is hundreds of bytes). The symbols of the same programs before stripping (--symbols) must not
+name the other direction either.
 """
 import argparse
 import os
@@ -112,10 +114,11 @@ def main():
     parser.add_argument("--decrypt", required=True)
     openssl_blowfish.add_key_arguments(parser)
     parser.add_argument("--nm")
+    parser.add_argument("--symbols", nargs=2, metavar=("ENCRYPT", "DECRYPT"))
     args = parser.parse_args()
     key = openssl_blowfish.key_of(args)
     faults = []
-    for direction, other in (("encrypt", "decrypt"), ("decrypt", "encrypt")):
+    for index, (direction, other) in enumerate((("encrypt", "decrypt"), ("decrypt", "encrypt"))):
         executable = getattr(args, direction)
         name = os.path.basename(executable)
         pieces = unrun_code(executable, code_run(executable, direction, key))
@@ -129,7 +132,8 @@ def main():
                 faults.append(f"{name}: {size} bytes of code at {address:#x} that no path runs")
         if total > LARGEST_UNRUN_TOTAL:
             faults.append(f"{name}: {total} bytes of code that no path runs")
-        for symbol in symbols_of_other_direction(args.nm, executable, other):
+        unstripped = args.symbols[index] if args.symbols else executable
+        for symbol in symbols_of_other_direction(args.nm, unstripped, other):
             faults.append(f"{name}: carries the symbol {symbol}")
         print(f"{name}: every path {direction}s as OpenSSL does; {total} bytes of code never run")
     for fault in faults:

@@ -12,14 +12,15 @@ set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_CURRENT_S
 foreach(case IN LISTS emulated_cases)
     add_test(NAME emulated_${case}
              COMMAND ${SYSTEM_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/emulated_cases.py ${case}
-                     --encrypt $<TARGET_FILE:encrypt> --decrypt $<TARGET_FILE:decrypt> ${key_in_effect})
-    set_tests_properties(emulated_${case} PROPERTIES LABELS i386 TIMEOUT 300)
+                     --encrypt ${tested_encrypt} --decrypt ${tested_decrypt} ${key_in_effect})
+    set_tests_properties(emulated_${case} PROPERTIES LABELS i386 TIMEOUT 300 ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
 endforeach()
 
 # Each program carries only its own direction: every path is run, and what no path runs is too
 # little to be the other direction's code.
 add_test(NAME programs_carry_one_direction
          COMMAND ${SYSTEM_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/check_one_direction.py
-                 --encrypt $<TARGET_FILE:encrypt> --decrypt $<TARGET_FILE:decrypt> ${key_in_effect}
-                 --nm ${CMAKE_NM})
-set_tests_properties(programs_carry_one_direction PROPERTIES LABELS i386 TIMEOUT 300)
+                 --encrypt ${tested_encrypt} --decrypt ${tested_decrypt} ${key_in_effect}
+                 --nm ${CMAKE_NM} --symbols $<TARGET_FILE:encrypt> $<TARGET_FILE:decrypt>)
+set_tests_properties(programs_carry_one_direction PROPERTIES LABELS i386 TIMEOUT 300
+                                                               ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)

@@ -51,7 +51,7 @@ OFN_EXPLORER = 0x00080000
 GMEM_MOVEABLE = 0x0002
 STATUS_ACCESS_VIOLATION = 0xC0000005
 FNERR_BUFFERTOOSMALL = 0x3003
-CDERR_GENERALCODES_FAILURE = 0xFFFF  # what a case passes to make a dialog fail rather than cancel
+CDERR_DIALOGFAILURE = 0xFFFF
 
 ERROR_INVALID_FUNCTION = 1
 ERROR_FILE_NOT_FOUND = 2
@@ -189,6 +189,7 @@ class Process:
         self.block_sizes = {}   # (address, size) of every code block run: its instruction count
         self.bytes_written = {}
         self.last_error = 0
+        self.dialog_error = 0
 
         self.uc = unicorn.Uc(unicorn.UC_ARCH_X86, unicorn.UC_MODE_32)
         self._load(executable)
@@ -300,7 +301,7 @@ class Process:
             uc.emu_stop()
             return
         result = function(self, call, *values)
-        call.result = result if result is not None else None
+        call.result = result
         if result is not None:
             uc.reg_write(x86.UC_X86_REG_EAX, result & 0xFFFFFFFF)
         if self.exit_code is not None:
@@ -392,7 +393,7 @@ class Process:
             self.path_buffer = buffer
         elif buffer != self.path_buffer:
             self.violation(call, f"lpstrFile is {buffer:#x}, not the buffer {self.path_buffer:#x} used before")
-        section, protection = self.section_of(buffer, PATH_BUFFER_SIZE)
+        _, protection = self.section_of(buffer, PATH_BUFFER_SIZE)
         if not protection & unicorn.UC_PROT_WRITE:
             self.violation(call, f"lpstrFile {buffer:#x} is not {PATH_BUFFER_SIZE} writable bytes of the image")
         elif self.uc.mem_read(buffer, 1)[0] != 0:
@@ -402,11 +403,13 @@ class Process:
         answer = self.dialog_answers.pop(0) if self.dialog_answers else CANCEL
         call.arguments["answer"] = answer
         if answer in (CANCEL, FAIL):
+            self.dialog_error = 0 if answer == CANCEL else CDERR_DIALOGFAILURE  # CommDlgExtendedError
             return 0
         path = os.fsencode(answer)
         if len(path) + 1 > record["nMaxFile"]:
             # The dialog reports FNERR_BUFFERTOOSMALL and leaves the size it needs in the buffer.
             self.uc.mem_write(buffer, struct.pack("<H", min(len(path) + 1, 0xFFFF)))
+            self.dialog_error = FNERR_BUFFERTOOSMALL
             return 0
         self.uc.mem_write(buffer, path + b"\0")
         self.role = "input" if call.name == "GetOpenFileNameA" else "output"
@@ -621,7 +624,7 @@ class Process:
 
     @stub("lpTopLevelExceptionFilter")
     def SetUnhandledExceptionFilter(self, call, function):
-        section, protection = self.section_of(function, 1)
+        _, protection = self.section_of(function, 1)
         if not protection & unicorn.UC_PROT_EXEC:
             self.violation(call, f"the filter {function:#x} is not in the program's code")
         previous, self.exception_filter = self.exception_filter, function

@@ -118,11 +118,11 @@ def start(args):
         open(os.path.join(args.state, "win32"), "w").close()
 
     # Xvfb picks a free display number and writes it to the pipe once it accepts clients. Without
-    # -noreset it would reset (keyboard map included) whenever its last client leaves, and drop a
-    # program connecting just then.
+    # -noreset it resets whenever its last client goes, and a program connecting just then finds no
+    # display and ends quietly before its first dialog; the reset would also drop the keyboard map.
     reading, writing = os.pipe()
     xvfb = subprocess.Popen(
-        ["Xvfb", "-displayfd", str(writing), "-screen", "0", "1024x768x24", "-nolisten", "tcp", "-noreset"],
+        ["Xvfb", "-noreset", "-displayfd", str(writing), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
         pass_fds=[writing], stdin=subprocess.DEVNULL, stdout=log, stderr=log, start_new_session=True)
     os.close(writing)
     with open(os.path.join(args.state, "xvfb.pid"), "w") as pid:
