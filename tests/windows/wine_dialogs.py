@@ -119,7 +119,7 @@ def start(args):
 
     # Xvfb picks a free display number and writes it to the pipe once it accepts clients. Without
     # -noreset it resets whenever its last client goes, and a program connecting just then finds no
-    # display and ends quietly before its first dialog.
+    # display and ends quietly before its first dialog; the reset would also drop the keyboard map.
     reading, writing = os.pipe()
     xvfb = subprocess.Popen(
         ["Xvfb", "-noreset", "-displayfd", str(writing), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
@@ -138,6 +138,9 @@ def start(args):
     os.close(reading)
     with open(os.path.join(args.state, "display"), "w") as display:
         display.write(f":{number.decode().strip()}\n")
+
+    # Keys for the letters of other scripts the cases type, in the map every Wine process reads.
+    map_keys(f":{number.decode().strip()}", "".join(GREEK_AND_CJK_NAMES))
 
     # A persistent server keeps the prefix warm between cases until stop.
     environment = wine_environment(args.state)
@@ -261,7 +264,13 @@ class Session:
         dialog is still busy with the typing is sometimes lost: it is pressed again while the dialog
         stays open, up to three times in all."""
         self.xdotool("windowfocus", "--sync", dialog)
-        self.xdotool("type", "--window", dialog, "--delay", "15", text)
+        # Other letters go by the keys the session mapped to them (xdotool's type would remap a key
+        # for each, and Wine, reading the map late, loses them).
+        for run in re.findall(r"[\x00-\x7f]+|[^\x00-\x7f]", text):
+            if run.isascii():
+                self.xdotool("type", "--window", dialog, "--delay", "15", run)
+            else:
+                self.xdotool("key", "--window", dialog, f"U{ord(run):04X}")
         for _ in range(3):
             self.xdotool("key", "--window", dialog, "Return")
             if not self.still_shown(dialog, 2):
@@ -501,11 +510,9 @@ def long_output(length):
 
 
 def map_keys(display, text):
-    """Gives each non-ASCII character of text a keycode of its own on the display, so that xdotool
-    types it with that key: otherwise it remaps a spare keycode for each such character, and Wine
-    misses keys typed while the map changes. Keycodes holding other characters are freed first,
-    since Wine gives virtual keys to only a few extra keycodes. Programs started afterwards see the
-    new map."""
+    """Gives each non-ASCII character of text a keycode of its own on the display, for answer_typed
+    to press. Keycodes holding other characters are freed first, since Wine gives virtual keys to
+    only a few extra keycodes."""
     x11 = ctypes.CDLL(ctypes.util.find_library("X11"))
     x11.XOpenDisplay.restype = ctypes.c_void_p
     x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
@@ -538,7 +545,8 @@ def map_keys(display, text):
             free.append(low.value + code)
     for code in free:
         keysym = wanted.pop(0) if wanted else 0
-        x11.XChangeKeyboardMapping(connection, code, 2, (ctypes.c_ulong * 2)(keysym, keysym), 1)
+        if rows[code - low.value][:2] != [keysym, keysym]:
+            x11.XChangeKeyboardMapping(connection, code, 2, (ctypes.c_ulong * 2)(keysym, keysym), 1)
     x11.XSync(connection, 0)
     x11.XCloseDisplay(connection)
     expect(not wanted, f"no free keycodes for {len(wanted)} characters")
@@ -550,14 +558,20 @@ GREEK_AND_CJK_NAMES = ("αβγ_漢字.bin", "γβα_字漢.bin", "βαγ_漢字.
 
 def greek_and_cjk_names(session):
     """With the manifest's UTF-8 code page, and Wine under a UTF-8 locale, the A functions take any
-    name: an input and outputs named in Greek and CJK letters, made under exactly those names."""
+    name: an input and outputs named in Greek and CJK letters, made under exactly those names. The
+    session mapped keys to the letters when it started."""
     plain_name, sealed_name, opened_name = GREEK_AND_CJK_NAMES
-    map_keys(session.environment["DISPLAY"], "".join(GREEK_AND_CJK_NAMES))
-    utf8 = {"LC_ALL": "C.UTF-8"}
     plain = random.Random(5).randbytes(1003)
     session.write(plain_name, plain)
-    session.transform("encrypt", session.path(plain_name), session.path(sealed_name), environment=utf8)
-    session.transform("decrypt", session.path(sealed_name), session.path(opened_name), environment=utf8)
+    for program, source, target in (("encrypt", plain_name, sealed_name), ("decrypt", sealed_name, opened_name)):
+        with tempfile.NamedTemporaryFile(dir=session.args.state, prefix="relay-", suffix=".log") as trace:
+            try:
+                session.transform(program, session.path(source), session.path(target), stderr=trace,
+                                  environment={"LC_ALL": "C.UTF-8", "WINEDEBUG": "+relay"})
+            except Failure as failure:
+                calls = relayed_calls(open(trace.name, errors="backslashreplace").read())
+                raise Failure(f"{program}: {failure}; the program opened "
+                              f"{[(call[2], call[3]) for call in calls if call[1] == 'CreateFileA']}")
     files = session.contents()
     expect(sorted(files) == sorted(GREEK_AND_CJK_NAMES), f"the folder holds {sorted(files)}")
     expect(files[plain_name] == plain, "encrypt changed its input")
