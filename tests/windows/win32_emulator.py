@@ -526,19 +526,25 @@ class Process:
         self.uc.mem_unmap(address, (max(size, 1) + PAGE - 1) & ~(PAGE - 1))
         return 0
 
-    @stub("hFile", "lpBuffer", "nNumberOfBytesToRead", "lpNumberOfBytesRead", "lpOverlapped")
-    def ReadFile(self, call, handle, buffer, want, done_address, overlapped):
-        file = self.file(call, handle, "input")
+    # What ReadFile and WriteFile ask alike of their arguments; the count is 0 until bytes move.
+    def start_transfer(self, call, handle, role, buffer, want, done_address, overlapped):
+        file = self.file(call, handle, role)
+        count_name = "lpNumberOfBytesRead" if role == "input" else "lpNumberOfBytesWritten"
         if overlapped:
-            self.violation(call, "lpOverlapped is not null on a file opened for plain reads")
+            self.violation(call, "lpOverlapped is not null on a file opened for plain transfers")
         if not done_address:
-            self.violation(call, "lpNumberOfBytesRead is null")
+            self.violation(call, f"{count_name} is null")
         if not self.inside_allocation(buffer, want):
             self.violation(call, f"{want} bytes at {buffer:#x} are not inside a GlobalAlloc block")
         if want > LARGEST_TRANSFER:
             self.violation(call, f"{want} bytes in one call, more than {LARGEST_TRANSFER}")
         if done_address:
             self.write_u32(done_address, 0)
+        return file
+
+    @stub("hFile", "lpBuffer", "nNumberOfBytesToRead", "lpNumberOfBytesRead", "lpOverlapped")
+    def ReadFile(self, call, handle, buffer, want, done_address, overlapped):
+        file = self.start_transfer(call, handle, "input", buffer, want, done_address, overlapped)
         if file is None:
             return self.fail(ERROR_INVALID_HANDLE)
         if self.counts[call.name] == self.conditions.read_fails_at:
@@ -554,17 +560,7 @@ class Process:
 
     @stub("hFile", "lpBuffer", "nNumberOfBytesToWrite", "lpNumberOfBytesWritten", "lpOverlapped")
     def WriteFile(self, call, handle, buffer, want, done_address, overlapped):
-        file = self.file(call, handle, "output")
-        if overlapped:
-            self.violation(call, "lpOverlapped is not null on a file opened for plain writes")
-        if not done_address:
-            self.violation(call, "lpNumberOfBytesWritten is null")
-        if not self.inside_allocation(buffer, want):
-            self.violation(call, f"{want} bytes at {buffer:#x} are not inside a GlobalAlloc block")
-        if want > LARGEST_TRANSFER:
-            self.violation(call, f"{want} bytes in one call, more than {LARGEST_TRANSFER}")
-        if done_address:
-            self.write_u32(done_address, 0)
+        file = self.start_transfer(call, handle, "output", buffer, want, done_address, overlapped)
         if file is None:
             return self.fail(ERROR_INVALID_HANDLE)
         if not file.delete_on_close:
