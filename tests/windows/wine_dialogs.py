@@ -285,8 +285,14 @@ class Session:
         return True
 
     def cancel(self, dialog):
+        """Presses Escape on the dialog. Like Return, an Escape that arrives before the dialog takes
+        keys is lost: it is pressed again while the dialog stays open, up to three times in all."""
         self.xdotool("windowfocus", "--sync", dialog)
-        self.xdotool("key", "--window", dialog, "Escape")
+        for _ in range(3):
+            self.xdotool("key", "--window", dialog, "Escape")
+            if not self.still_shown(dialog, 2):
+                return
+        raise Failure("the dialog stayed open after Escape was pressed three times")
 
     def wait_for_end(self, process, save_dialog_allowed=True):
         deadline = time.monotonic() + WAIT_SECONDS
