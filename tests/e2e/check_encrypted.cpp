@@ -1,9 +1,11 @@
-// Checks that OUTPUT is INPUT encrypted by the programs: the same length, each whole block of
-// OUTPUT decrypts to the block of INPUT at the same place, the last 0 to 7 bytes equal.
+// Checks that OUTPUT is INPUT encrypted under the configured key: the same length, each whole block
+// of OUTPUT is OpenSSL's Blowfish encryption of the block of INPUT at the same place, the last 0 to
+// 7 bytes equal.
 // With --sample only about a thousand blocks spread over the file are checked, plus the first
 // and last blocks and those around each 1 GiB boundary, so that files of gigabytes check fast.
 // Usage: check_encrypted [--sample] INPUT OUTPUT. Exits 0 if so, 1 with a message if not.
 #include <fcntl.h>
+#include <openssl/blowfish.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,12 +16,20 @@
 #include <set>
 #include <string>
 
-#include "blowfish.h"
+#include "configured_key.h"
 
 namespace {
 
 bool read_at(int file, std::uint8_t* into, std::size_t size, std::uint64_t at) {
     return pread(file, into, size, static_cast<off_t>(at)) == static_cast<ssize_t>(size);
+}
+
+// BF_* is deprecated in OpenSSL 3 in favour of EVP, whose Blowfish needs the legacy provider.
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+BF_KEY openssl_key() {
+    BF_KEY key{};
+    BF_set_key(&key, static_cast<int>(blowfish::configured_key.size()), blowfish::configured_key.data());
+    return key;
 }
 
 int fail(const std::string& why) {
@@ -52,19 +62,17 @@ int main(int argc, char** argv) {
         }
         chosen.insert(blocks - 1);
     }
-    std::uint64_t differing = 0;
+    const BF_KEY key = openssl_key();
     for (const std::uint64_t b : chosen) {
-        std::array<std::uint8_t, 8> p{}, c{};
+        std::array<std::uint8_t, 8> p{}, c{}, expected{};
         if (!read_at(plain, p.data(), 8, b * 8) || !read_at(cipher, c.data(), 8, b * 8)) return fail("a read failed");
-        if (c != p) ++differing;
-        decrypt_block(c.data());
-        if (c != p) return fail("block " + std::to_string(b) + " does not decrypt to the input's block");
+        BF_ecb_encrypt(p.data(), expected.data(), &key, BF_ENCRYPT);
+        if (c != expected) return fail("block " + std::to_string(b) + " is not OpenSSL's encryption of the input's block");
     }
-    if (differing * 2 < chosen.size()) return fail("most blocks were left as they were");
     std::array<std::uint8_t, 8> p{}, c{};
     const std::size_t tail = length % 8;
     if (!read_at(plain, p.data(), tail, blocks * 8) || !read_at(cipher, c.data(), tail, blocks * 8) || p != c)
         return fail("the tail differs");
-    std::printf("check_encrypted: %zu blocks decrypt to the input's, the %zu-byte tail is unchanged\n", chosen.size(), tail);
+    std::printf("check_encrypted: %zu blocks are OpenSSL's encryption of the input's, the %zu-byte tail is unchanged\n", chosen.size(), tail);
     return 0;
 }
