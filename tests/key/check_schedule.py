@@ -5,32 +5,22 @@
   check_schedule.py (--key HEX | --key-file PATH) PROGRAM...
 """
 import argparse
-import ctypes
-import ctypes.util
+import os
 import struct
 import sys
 
-
-def openssl_schedule(key):
-    """P[18] and S[4 * 256] of OpenSSL's BF_KEY after BF_set_key."""
-    libcrypto = ctypes.CDLL(ctypes.util.find_library("crypto") or "libcrypto.so.3")
-    words = (ctypes.c_uint32 * (18 + 1024))()
-    libcrypto.BF_set_key(ctypes.byref(words), ctypes.c_int(len(key)), key)
-    return list(words[:18]), list(words[18:])
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from support import add_key_arguments, key_of, schedule  # noqa: E402
 
 
 def main():
     parser = argparse.ArgumentParser()
-    source = parser.add_mutually_exclusive_group(required=True)
-    source.add_argument("--key")
-    source.add_argument("--key-file")
+    add_key_arguments(parser)
     parser.add_argument("programs", nargs="+")
     args = parser.parse_args()
-    if args.key_file:
-        with open(args.key_file) as file:
-            args.key = file.read().strip()
-    key = bytes.fromhex(args.key)
-    p, s = openssl_schedule(key)
+    key = key_of(args)
+    words = schedule(key)
+    p, s = list(words[:18]), list(words[18:])
     if s[0] == 0xD1310BA6:
         print("BF_set_key left the S-boxes as the digits of pi", file=sys.stderr)
         return 1

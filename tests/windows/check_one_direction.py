@@ -23,8 +23,9 @@ import tempfile
 import capstone
 import pefile
 
-import openssl_blowfish
 import win32_emulator as win32
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from support import add_key_arguments, key_of, transform  # noqa: E402
 
 LARGEST_UNRUN_PIECE = 32  # bytes of code in one place that no run reaches
 LARGEST_UNRUN_TOTAL = 64
@@ -66,7 +67,7 @@ def code_run(executable, direction, key):
                 raise SystemExit(f"{executable} {conditions}: {problems}, exit code {process.exit_code}")
             if conditions == {"dialogs": answers}:
                 with open(target, "rb") as file:
-                    if file.read() != openssl_blowfish.transform(direction, key, data):
+                    if file.read() != transform(direction, key, data):
                         raise SystemExit(f"{executable} does not {direction} as OpenSSL does")
             blocks.update(process.block_sizes)
     return blocks
@@ -112,11 +113,11 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--encrypt", required=True)
     parser.add_argument("--decrypt", required=True)
-    openssl_blowfish.add_key_arguments(parser)
+    add_key_arguments(parser)
     parser.add_argument("--nm")
     parser.add_argument("--symbols", nargs=2, metavar=("ENCRYPT", "DECRYPT"))
     args = parser.parse_args()
-    key = openssl_blowfish.key_of(args)
+    key = key_of(args)
     faults = []
     for index, (direction, other) in enumerate((("encrypt", "decrypt"), ("decrypt", "encrypt"))):
         executable = getattr(args, direction)

@@ -1,0 +1,373 @@
+#!/usr/bin/env python3
+"""The real Linux programs, their GTK file choosers driven on a private Xvfb display with xdotool,
+each typed path read back from the dialog (xclip) before it is accepted: the cases of the scenario
+table, then those only GTK can run (hostile inputs, lost display, closed standard streams, the
+4 GiB files).
+
+  gtk_dialogs.py --list
+  gtk_dialogs.py CASE --encrypt EXE --decrypt EXE (--key HEX | --key-file PATH)
+"""
+import argparse
+import contextlib
+import errno
+import os
+import resource
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+
+import scenarios
+from scenarios import CANCEL, GTK, HELD, LOCKED_FOLDER, WRITE_LIMIT, Run, expect_runs
+from support import Failure, add_key_arguments, digest, expect, key_of
+from x11_session import Keyboard, ended, start_xvfb, wait_for
+
+SKIPPED = 77
+NAMES = ("with  two spaces.bin", "ñandú über.bin", "-leading-dash.bin")
+AS_NOBODY = ("setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups")
+
+
+class Gtk:
+    name = GTK
+    programs = ("encrypt",)
+
+    def __init__(self, args, patience=20):
+        self.args, self.key, self.patience = args, key_of(args), patience
+        self.root = tempfile.mkdtemp(prefix="gtk-e2e-")
+        self.folder = os.path.join(self.root, "cases")
+        self.home = os.path.join(self.root, "nobody-home")
+        os.makedirs(self.home)
+        shutil.chown(self.home, "nobody", "nogroup")
+        os.chmod(self.root, 0o755)
+        os.mkfifo(os.path.join(self.root, "fifo"))
+        self.devices = (os.path.join(self.root, "fifo"), "/dev/zero", "/proc/version")  # /proc: size 0
+        self.clear()
+        self.start_display()
+
+    def start_display(self):
+        self.xvfb, display = start_xvfb()
+        self.keyboard = Keyboard(display)
+        self.keyboard.map_keys("".join(NAMES))
+
+    def clear(self):
+        shutil.rmtree(self.folder, ignore_errors=True)
+        os.mkdir(self.folder, 0o755)
+
+    def close(self):
+        self.xvfb.kill()
+        self.xvfb.wait()
+        for folder, _, _ in os.walk(self.root):
+            os.chmod(folder, 0o755)
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    @contextlib.contextmanager
+    def obstacle(self, kind, path, how="locked"):
+        """HELD: another process has locked the input (flock), or holds it open for writing (as a
+        download in progress) or only for reading. LOCKED_FOLDER: the run is made by the user nobody,
+        owner of the input and the folder (root may write any folder)."""
+        holder = None
+        if kind == LOCKED_FOLDER:
+            for owned in (path, os.path.join(os.path.dirname(path), "locked")):
+                shutil.chown(owned, "nobody", "nogroup")
+        if kind == HELD:
+            hold = {"locked": 'exec 8<>"$0" && flock --exclusive 8 && exec sleep 300',
+                    "writing": 'exec sleep 300 >>"$0"', "reading": 'exec sleep 300 <"$0"'}[how]
+            holder = subprocess.Popen(["bash", "-c", hold, path])
+            expect(wait_for(lambda: holds_open(holder.pid, path), self.patience), "the holder did not open the file")
+            if how == "locked":
+                expect(wait_for(lambda: subprocess.run(["flock", "--nonblock", path, "true"]).returncode != 0,
+                                self.patience), "the holder did not lock the file")
+        try:
+            yield
+        finally:
+            if holder:
+                holder.kill()
+                holder.wait()
+
+    def run(self, program, answers, obstacle=None, prefix=(), streams_closed=False, lose_display_in=None):
+        """Runs program (after the command prefix) answering its dialogs in turn; returns the
+        dialogs shown and its exit code. A dialog beyond the answers ends the program."""
+        if obstacle == LOCKED_FOLDER:
+            prefix = (*AS_NOBODY, "env", f"HOME={self.home}")
+
+        def limits():
+            if obstacle == WRITE_LIMIT:
+                resource.setrlimit(resource.RLIMIT_FSIZE, (64 << 10, 64 << 10))
+            if streams_closed:
+                os.close(1)
+                os.close(2)
+        printed = tempfile.TemporaryFile()
+        environment = {**self.keyboard.environment, "NO_AT_BRIDGE": "1", "GDK_BACKEND": "x11", "GTK_USE_PORTAL": "0"}
+        process = subprocess.Popen([*prefix, getattr(self.args, program)], env=environment, stdin=subprocess.DEVNULL,
+                                   stdout=printed, stderr=printed, preexec_fn=limits)
+        shown, window = [], None
+        try:
+            for answer in [*answers, None]:
+                window = self.next_dialog(process, window)
+                if window is None:
+                    break
+                shown.append("save" if shown else "open")
+                if streams_closed and not shown[1:]:
+                    for fd in (1, 2):
+                        target = os.readlink(f"/proc/{process.pid}/fd/{fd}")
+                        expect(target == "/dev/null", f"with standard streams closed, descriptor {fd} is {target}")
+                if lose_display_in == shown[-1]:
+                    self.xvfb.kill()
+                    self.xvfb.wait()
+                    self.start_display()
+                    break
+                if answer is None:
+                    process.kill()
+                    break
+                if answer == CANCEL:
+                    self.cancel(process, window)
+                else:
+                    self.choose(process, window, answer)
+        finally:
+            if not wait_for(lambda: process.poll() is not None, self.patience):
+                process.kill()
+            code = process.wait()
+        printed.seek(0)
+        output = printed.read()
+        expect(not output, f"{program} printed: {output[:300]!r}")
+        return shown, code
+
+    def next_dialog(self, process, previous):
+        """The program's named window other than previous (completion pop-ups have no name), or
+        None once the program has ended."""
+        def found():
+            return process.poll() is not None or [w for w in self.keyboard.windows(process.pid) if w != previous]
+        expect(wait_for(found, self.patience), f"no dialog and no end within {self.patience} s")
+        windows = found()
+        return None if windows is True else windows[0]
+
+    def type_path(self, window, path):
+        """Types path into the dialog's field until the field holds exactly it. The open dialog's
+        location field opens on a first '/' and takes keys only once it is there; the field
+        completes names inline as they are typed, and a completion left over is taken off."""
+        keyboard = self.keyboard
+        keyboard.xdotool("windowfocus", "--sync", window)
+        keyboard.xdotool("type", "--window", window, "/")
+        expect(wait_for(lambda: keyboard.field_holds(window, "/"), self.patience), "the field did not take a '/'")
+        keyboard.xdotool("key", "--window", window, "End")
+        keyboard.type(window, path[1:], delay=30)
+        keyboard.xdotool("key", "--window", window, "Delete")
+
+        def holds():
+            if keyboard.field_holds(window, path):
+                return True
+            text = keyboard.selection()
+            if text.startswith(path) and len(text) > len(path):
+                keyboard.xdotool("key", "--window", window, "End")
+                keyboard.xdotool("key", "--window", window, "--repeat", len(text) - len(path), "BackSpace")
+            return False
+        expect(wait_for(holds, self.patience), f"the field holds {keyboard.selection()!r}, not {path!r}")
+
+    def press(self, window, key, done):
+        return self.keyboard.press_until(window, key, done, seconds=self.patience / 3, targeted=False)
+
+    def choose(self, process, window, path):
+        self.type_path(window, path)
+        expect(self.press(window, "Return", lambda: not self.keyboard.shown(window)), f"the dialog did not take {path}")
+
+    def cancel(self, process, window):
+        expect(self.press(window, "Escape", lambda: not self.keyboard.shown(window)), "the dialog did not close on Escape")
+
+    def folder_not_taken(self, window, path):
+        """The dialog opens the folder at path rather than choosing it (its field empties, so the
+        path is no longer the selection); the dialog is then cancelled."""
+        self.type_path(window, path)
+        acted = self.press(window, "Return", lambda: not self.keyboard.shown(window) or self.keyboard.selection() != path)
+        expect(acted, f"the dialog did nothing with {path}")
+        expect(self.keyboard.shown(window), f"the dialog accepted the folder {path}")
+
+
+def holds_open(pid, path):
+    with contextlib.suppress(OSError):
+        return any(os.readlink(f"/proc/{pid}/fd/{fd}") == path for fd in os.listdir(f"/proc/{pid}/fd"))
+    return False
+
+
+def write(gtk, name, length=5003):
+    path = os.path.join(gtk.folder, name)
+    with open(path, "wb") as file:
+        file.write(scenarios.sample(name, length))
+    return path
+
+
+def input_in_use(gtk):
+    """An input another process has open, for writing or only for reading, is not processed; once
+    that process has closed it, the same file is."""
+    path = write(gtk, "plain.bin")
+    for how in ("writing", "reading"):
+        with gtk.obstacle(HELD, path, how):
+            expect_runs(gtk, [Run("encrypt", "plain.bin")])
+    expect_runs(gtk, [Run("encrypt", "plain.bin", "sealed.bin")], {"sealed.bin": ("encrypt", "plain.bin")})
+
+
+def opened_while_read(gtk):
+    """Another process opens the input while the run reads it (512 MiB, so the run holds it a
+    while): a non-blocking open fails at once (EWOULDBLOCK: the run holds its lease), and a blocking
+    open waits until the run has closed the input, then finds it unchanged. The save dialog is then
+    cancelled."""
+    path = write(gtk, "large.bin", 8192)
+    os.truncate(path, 512 * 1024 * 1024)
+    with open(path, "ab") as file:
+        file.write(os.urandom(8192))
+    before = digest(path)
+    choose = gtk.choose
+
+    def choose_and_open(process, window, answer):
+        choose(process, window, answer)
+        if answer != path:
+            return
+        expect(wait_for(lambda: holds_open(process.pid, path) or process.poll() is not None, gtk.patience, 0.01)
+               and holds_open(process.pid, path), "never saw the run holding its input")
+        try:
+            os.close(os.open(path, os.O_RDONLY | os.O_NONBLOCK))
+            raise Failure("a non-blocking open succeeded while the run held its input")
+        except OSError as error:
+            if error.errno != errno.EWOULDBLOCK:
+                raise
+        expect(digest(path) == before, "the other process found the input changed")  # waits for the run's close
+    gtk.choose = choose_and_open
+    expect_runs(gtk, [Run("encrypt", "large.bin", CANCEL)])
+
+
+def folder_as_input(gtk):
+    """The open dialog opens a folder rather than choosing it; cancelling then ends the program."""
+    os.mkdir(os.path.join(gtk.folder, "folder"))
+    gtk.choose = lambda process, window, path: gtk.folder_not_taken(window, path) or gtk.cancel(process, window)
+    expect_runs(gtk, [Run("encrypt", "folder")])
+
+
+def folder_as_output(gtk):
+    """The save dialog opens a folder rather than choosing it; cancelling then ends the program."""
+    write(gtk, "plain.bin")
+    os.mkdir(os.path.join(gtk.folder, "folder"))
+    choose = gtk.choose
+    gtk.choose = lambda process, window, path: (choose(process, window, path) if path.endswith("plain.bin") else
+                                                gtk.folder_not_taken(window, path) or gtk.cancel(process, window))
+    expect_runs(gtk, [Run("encrypt", "plain.bin", "folder")])
+
+
+def links_and_names(gtk):
+    """A link to a regular file is processed as its target; names with two spaces, non-ASCII letters
+    and a leading dash are taken as input and output names; a dangling link as the output is
+    neither followed nor replaced."""
+    write(gtk, "plain.bin")
+    os.symlink("plain.bin", os.path.join(gtk.folder, "link-to-plain"))
+    os.symlink("nowhere.bin", os.path.join(gtk.folder, "dangling"))
+    expect_runs(gtk, [Run("encrypt", "link-to-plain", "from-link.bin"), Run("encrypt", "plain.bin", "dangling")],
+                {"from-link.bin": ("encrypt", "plain.bin")})
+    for name in NAMES:
+        write(gtk, name)
+        expect_runs(gtk, [Run("encrypt", name, name + ".out")], {name + ".out": ("encrypt", name)})
+
+
+def written_as_nobody(gtk):
+    """The user nobody gets the whole output in a folder it may write, from its own file and from
+    root's file that it may write through its group: the kernel grants no lease to a user who
+    neither owns the file nor has CAP_LEASE, so the run holds it by flock alone."""
+    os.mkdir(os.path.join(gtk.folder, "writable"))
+    shutil.chown(os.path.join(gtk.folder, "writable"), "nobody", "nogroup")
+    shutil.chown(write(gtk, "nobodys.bin"), "nobody", "nogroup")
+    group_writable = write(gtk, "group-writable.bin")
+    shutil.chown(group_writable, "root", "nogroup")
+    os.chmod(group_writable, 0o660)
+    expect_runs(gtk, [Run("encrypt", "nobodys.bin", "writable/out.bin"),
+                      Run("encrypt", "group-writable.bin", "writable/from-group.bin")],
+                {"writable/out.bin": ("encrypt", "nobodys.bin"),
+                 "writable/from-group.bin": ("encrypt", "group-writable.bin")},
+                prefix=(*AS_NOBODY, "env", f"HOME={gtk.home}"))
+
+
+def closed_standard_streams(gtk):
+    """Started with standard output and error closed: both point at /dev/null while it runs, so
+    that nothing printed lands in a file or connection it opens, and it works."""
+    write(gtk, "plain.bin")
+    expect_runs(gtk, [Run("encrypt", "plain.bin", "sealed.bin")], {"sealed.bin": ("encrypt", "plain.bin")},
+                streams_closed=True)
+
+
+def display_lost(gtk):
+    """The X server is killed while the open dialog is up, and again while the save dialog is up:
+    the program ends silently with code 0 and leaves nothing."""
+    write(gtk, "plain.bin")
+    expect_runs(gtk, [Run("encrypt", "plain.bin")], lose_display_in="open")
+    expect_runs(gtk, [Run("encrypt", "plain.bin", "sealed.bin")], lose_display_in="save")
+
+
+def no_display(gtk):
+    """With no display the chooser cannot open: each program ends at once, silently, with code 0."""
+    for program in ("encrypt", "decrypt"):
+        environment = {key: value for key, value in os.environ.items() if key not in ("DISPLAY", "WAYLAND_DISPLAY")}
+        ended_as = subprocess.run([getattr(gtk.args, program)], env=environment, cwd=gtk.folder, capture_output=True,
+                                  timeout=20)
+        expect((ended_as.returncode, ended_as.stdout + ended_as.stderr) == (0, b""),
+               f"{program} without a display: {ended(ended_as.returncode)}, printed {ended_as.stdout + ended_as.stderr!r}")
+
+
+def large_files(gtk):
+    """A sparse file of exactly 4 GiB ends after the size check; one of 4 GiB - 1 byte, random data
+    at each GiB boundary and at both ends, is processed whole (sampled blocks against OpenSSL)."""
+    free = shutil.disk_usage(gtk.folder).free
+    if free < 10 << 30:
+        raise Skipped(f"the 4 GiB cases need 10 GiB free in {gtk.folder}; there are {free >> 20} MiB")
+    gtk.patience = 180
+    four_gib = os.path.join(gtk.folder, "four-gib.bin")
+    os.truncate(os.open(four_gib, os.O_CREAT | os.O_WRONLY, 0o644), 1 << 32)
+    expect_runs(gtk, [Run("encrypt", "four-gib.bin")])
+    os.remove(four_gib)
+    largest = os.path.join(gtk.folder, "largest.bin")
+    with open(largest, "wb") as file:
+        file.truncate((1 << 32) - 1)
+        for at in (0, (1 << 30) - 4096, (2 << 30) - 4101, (3 << 30) - 4096, (1 << 32) - 1 - 8192):
+            file.seek(at)
+            file.write(os.urandom(8192))
+    expect_runs(gtk, [Run("encrypt", "largest.bin", "largest.out")], {"largest.out": ("encrypt", "largest.bin")})
+
+
+class Skipped(Exception):
+    pass
+
+
+ONLY_GTK = {function.__name__: function for function in (
+    input_in_use, opened_while_read, folder_as_input, folder_as_output, links_and_names, written_as_nobody,
+    closed_standard_streams, display_lost, no_display, large_files)}
+
+
+def main():
+    cases = {**scenarios.cases_of(GTK), **ONLY_GTK}
+    if "--list" in sys.argv:
+        print("\n".join(cases))
+        return 0
+    parser = argparse.ArgumentParser()
+    parser.add_argument("case", choices=sorted(cases))
+    parser.add_argument("--encrypt", required=True)
+    parser.add_argument("--decrypt", required=True)
+    add_key_arguments(parser)
+    args = parser.parse_args()
+    gtk = Gtk(args)
+    try:
+        case = cases[args.case]
+        scenarios.play(gtk, case) if isinstance(case, scenarios.Case) else case(gtk)
+    except Skipped as reason:
+        print(f"SKIPPED: {reason}")
+        return SKIPPED
+    except Failure as failure:
+        screenshot = os.path.join(tempfile.gettempdir(), f"gtk-{args.case}-failure.png")
+        if shutil.which("import") and subprocess.run(["import", "-window", "root", screenshot],
+                                                     env=gtk.keyboard.environment).returncode == 0:
+            print(f"screenshot: {screenshot}", file=sys.stderr)
+        print(f"{args.case}: {failure}", file=sys.stderr)
+        return 1
+    finally:
+        gtk.close()
+    return 0
+
+
+if __name__ == "__main__":
+    signal.signal(signal.SIGPIPE, signal.SIG_DFL)
+    sys.exit(main())
