@@ -29,7 +29,6 @@ AS_NOBODY = ("setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups")
 
 
 class Gtk:
-    name = GTK
     programs = ("encrypt",)
 
     def __init__(self, args, patience=20):

@@ -3,9 +3,9 @@ case starts with, what is answered at each dialog, the obstacle, and what must f
 case: each run showed exactly the dialogs named and ended with code 0, the files created are
 OpenSSL's transform of their sources, and every other file is exactly as it was.
 
-A backend gives: name (its set in BACKENDS), programs (those each one-run case is played with),
-folder, key, obstacle(kind, path) (a context manager) and run(program, answers, obstacle), which
-returns the dialogs shown ("open", "save") and the exit code."""
+A backend gives: programs (those each one-run case is played with), folder (emptied by clear()),
+key, devices (what DEVICE stands for), obstacle(kind, input path) (a context manager) and
+run(program, answers, obstacle, **options), which returns the dialogs shown and the exit code."""
 import dataclasses
 import os
 import random

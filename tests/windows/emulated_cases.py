@@ -42,7 +42,6 @@ TABLE_CALLS = {
 
 
 class Emulated:
-    name = EMULATED
     programs = PROGRAMS
 
     def __init__(self, args):

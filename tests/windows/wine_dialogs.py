@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
 """Runs the Windows programs under Wine on a virtual display and drives their real common dialogs
-with xdotool, the way a user would: type a path into the dialog, or press Escape. Outputs are
-compared with OpenSSL's Blowfish-ECB under the programs' key.
+with xdotool, the way a user would: type a path into the dialog, or press Escape. It runs the cases
+of the scenario table, then Wine's own (long paths, Greek and CJK names, devices seen through
+Wine's relay log, a kill at an exact system call).
 
   wine_dialogs.py start --state DIR --wine WINE    starts Xvfb and boots a Wine prefix in DIR
-  wine_dialogs.py case NAME --state DIR --wine WINE --encrypt EXE --decrypt EXE
+  wine_dialogs.py CASE --state DIR --wine WINE --encrypt EXE --decrypt EXE
                   --holder EXE (--key HEX | --key-file PATH)   runs one case on them
   wine_dialogs.py stop --state DIR --wine WINE     stops the Wine server and Xvfb, removes DIR
+  wine_dialogs.py --list                           the cases: the scenario table's, then Wine's own
 
 WINE is /usr/lib/wine/wine64 for the x86-64 programs, or /usr/lib/wine/wine (32-bit Wine) for the
 i386 ones: their prefix is a 32-bit one, and the i386 Linux programs of Wine run through qemu-i386,
@@ -16,10 +18,8 @@ case end with SKIPPED (exit code 77) and a message, except under CI=true, where 
 One display and one prefix serve every case of a test run; the cases take turns on them.
 """
 import argparse
-import ctypes
-import ctypes.util
+import contextlib
 import os
-import random
 import re
 import resource
 import select
@@ -28,17 +28,15 @@ import signal
 import subprocess
 import sys
 import tempfile
-import time
 
-import openssl_blowfish
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+import scenarios  # noqa: E402
+from scenarios import CANCEL, HELD, LOCKED_FOLDER, MIB, WINE, WRITE_LIMIT, Run, expect_runs, sample  # noqa: E402
+from support import Failure, add_key_arguments, expect, expect_unchanged, key_of, snapshot  # noqa: E402
+from x11_session import WAIT_SECONDS, Keyboard, ended, start_xvfb, wait_for  # noqa: E402
 
-WAIT_SECONDS = 60
 RELAYED_CALLS = "KERNEL32.CreateFileA;KERNEL32.GetFileType;KERNEL32.GetFileSize;KERNEL32.ReadFile"
 SKIPPED = 77
-
-
-class Failure(Exception):
-    pass
 
 
 class Unavailable(Exception):
@@ -103,7 +101,6 @@ def without_override(command):
         return command
     return ["setpriv", "--bounding-set", "-dac_override,-dac_read_search", "--", *command]
 
-
 def start(args):
     stop(args)
     os.makedirs(args.state)
@@ -116,31 +113,13 @@ def start(args):
                 file.write(f"{reason}\n")
             raise
         open(os.path.join(args.state, "win32"), "w").close()
-
-    # Xvfb picks a free display number and writes it to the pipe once it accepts clients. Without
-    # -noreset it resets whenever its last client goes, and a program connecting just then finds no
-    # display and ends quietly before its first dialog; the reset would also drop the keyboard map.
-    reading, writing = os.pipe()
-    xvfb = subprocess.Popen(
-        ["Xvfb", "-noreset", "-displayfd", str(writing), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-        pass_fds=[writing], stdin=subprocess.DEVNULL, stdout=log, stderr=log, start_new_session=True)
-    os.close(writing)
+    xvfb, display = start_xvfb(log)
     with open(os.path.join(args.state, "xvfb.pid"), "w") as pid:
         pid.write(str(xvfb.pid))
-    number = b""
-    while not number.endswith(b"\n"):
-        if not select.select([reading], [], [], WAIT_SECONDS)[0]:
-            raise Failure("Xvfb did not start")
-        chunk = os.read(reading, 16)
-        if not chunk:
-            raise Failure("Xvfb ended before it was ready")
-        number += chunk
-    os.close(reading)
-    with open(os.path.join(args.state, "display"), "w") as display:
-        display.write(f":{number.decode().strip()}\n")
-
+    with open(os.path.join(args.state, "display"), "w") as file:
+        file.write(f"{display}\n")
     # Keys for the letters of other scripts the cases type, in the map every Wine process reads.
-    map_keys(f":{number.decode().strip()}", "".join(GREEK_AND_CJK_NAMES))
+    Keyboard(display).map_keys("".join(GREEK_AND_CJK_NAMES))
 
     # A persistent server keeps the prefix warm between cases until stop.
     environment = wine_environment(args.state)
@@ -178,36 +157,135 @@ def stop(args):
     shutil.rmtree(args.state, ignore_errors=True)
 
 
-class Session:
-    """The programs, the display they show their dialogs on, and a folder of test files."""
+def windows_path(path):
+    return "Z:" + path.replace("/", "\\")
+
+
+class Wine:
+    """The programs under Wine, the display they show their dialogs on, and a folder of test files."""
+    programs = ("encrypt",)
 
     def __init__(self, args):
-        self.args = args
+        self.args, self.key = args, key_of(args)
         self.environment = wine_environment(args.state)
+        self.keyboard = Keyboard(self.environment["DISPLAY"])
         self.log = open(os.path.join(args.state, "session.log"), "a")
         self.folder = tempfile.mkdtemp(prefix="bf", dir="/tmp")
+        # Devices typed into the open dialog as they stand, and how CreateFileA must be given them.
+        self.device_names = {"NUL": r"[A-Z]:\\\\(.*\\\\)?NUL", windows_path(self.folder) + "\\NUL": r".*\\\\NUL",
+                             r"Z:\dev\zero": r"Z:\\\\dev\\\\zero"}
+        self.devices = tuple(self.device_names)
+        self.relay = []
+
+    def clear(self):
+        for folder, _, _ in os.walk(self.folder):
+            os.chmod(folder, 0o755)
+        shutil.rmtree(self.folder, ignore_errors=True)
+        os.mkdir(self.folder)
 
     def close(self):
-        shutil.rmtree(self.folder, ignore_errors=True)
+        self.clear()
+        os.rmdir(self.folder)
         self.log.close()
 
-    def path(self, name):
-        return os.path.join(self.folder, name)
+    @contextlib.contextmanager
+    def obstacle(self, kind, path):
+        """HELD: hold_file.exe has the input open with no sharing. LOCKED_FOLDER: made sure that a
+        program without root's override may not create files there."""
+        if kind == LOCKED_FOLDER:
+            probe = os.path.join(os.path.dirname(path), "locked", "probe.bin")
+            made = subprocess.run(without_override(["touch", probe]), capture_output=True).returncode == 0
+            expect(not made or os.remove(probe), "the locked folder takes new files")
+        if kind != HELD:
+            yield
+            return
+        holder = self.launch(self.args.holder, windows_path(path), stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        try:
+            ready = select.select([holder.stdout], [], [], WAIT_SECONDS)[0]
+            expect(ready and holder.stdout.readline().strip() == b"held", "the helper could not hold the file")
+            yield
+        finally:
+            holder.stdin.close()
+            holder.wait(timeout=WAIT_SECONDS)
 
-    def write(self, name, data):
-        with open(self.path(name), "wb") as file:
-            file.write(data)
-        return self.path(name)
+    def launch(self, *command, environment=None, **options):
+        """Starts a Windows program under Wine, with environment added to the session's."""
+        options.setdefault("stderr", self.log)
+        return subprocess.Popen(without_override([self.args.wine, *command]),
+                                env={**self.environment, **(environment or {})}, **options)
 
-    def contents(self):
-        """Every file under the folder, by its path in the folder, with its bytes: shows that a run
-        left nothing behind."""
-        result = {}
-        for root, _, names in os.walk(self.folder):
-            for name in names:
-                with open(os.path.join(root, name), "rb") as file:
-                    result[os.path.relpath(os.path.join(root, name), self.folder)] = file.read()
-        return dict(sorted(result.items()))
+    def wait_for_dialog(self, process, title):
+        return self.keyboard.wait_for_window(process, lambda: self.keyboard.windows(name=f"^{title}$"),
+                                             f'"{title}" dialog')
+
+    def answer(self, dialog, text):
+        """Types a path (in its Windows form) or text into the dialog's file name and confirms it.
+        A Return that arrives while the dialog is still busy with the typing is sometimes lost: it
+        is pressed again while the dialog stays open, up to three times in all."""
+        self.keyboard.xdotool("windowfocus", "--sync", dialog)
+        self.keyboard.type(dialog, windows_path(text) if text.startswith("/") else text)
+        self.keyboard.press_until(dialog, "Return", lambda: not self.keyboard.shown(dialog))
+
+    def cancel(self, dialog, must_close=True):
+        """Presses Escape on the dialog, again while it stays open (up to three times). A dialog
+        that Wine itself has broken may never close (must_close=False)."""
+        closed = self.keyboard.press_until(dialog, "Escape", lambda: not self.keyboard.shown(dialog))
+        expect(closed or not must_close, "the dialog stayed open after Escape was pressed three times")
+
+    def run(self, program, answers, obstacle=None, before_save=None, **launch_options):
+        """Starts program and answers its dialogs in turn; returns the dialogs shown and its exit
+        code. A dialog beyond the answers ends the program. A device as input is run under Wine's
+        relay log, which must show it refused once GetFileType says it is not a file on a disk."""
+        def limit_file_size():
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (64 << 10, 64 << 10))
+        device = answers[0] in self.device_names
+        trace = tempfile.NamedTemporaryFile(dir=self.args.state, prefix="relay-", suffix=".log")
+        if device or launch_options.pop("relay", False):
+            launch_options.update(environment={**launch_options.get("environment", {}), "WINEDEBUG": "+relay"},
+                                  stderr=trace)
+        process = self.launch(getattr(self.args, program), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                              restore_signals=obstacle != WRITE_LIMIT,
+                              preexec_fn=limit_file_size if obstacle == WRITE_LIMIT else None, **launch_options)
+        shown = []
+        try:
+            for title, answer in zip(("Open", "Save As"), [*answers, None, None]):
+                found = []
+                wait_for(lambda: process.poll() is not None or found.extend(self.keyboard.windows(name=f"^{title}$"))
+                         or found)
+                if not found:
+                    break
+                shown.append("save" if shown else "open")
+                if answer is None:
+                    break
+                if title == "Save As" and before_save:
+                    before_save(process)
+                self.cancel(found[0]) if answer == CANCEL else self.answer(found[0], answer)
+            expect(shown[len(answers):] or wait_for(lambda: process.poll() is not None),
+                   f"the program did not end within {WAIT_SECONDS} s")
+        finally:
+            if process.poll() is None:
+                process.kill()
+            process.wait()
+            self.relay = relayed_calls(open(trace.name, errors="backslashreplace").read())
+            trace.close()
+        if device:
+            self.expect_device_refused(answers[0])
+        return shown, process.returncode
+
+    def expect_device_refused(self, typed):
+        calls = self.relay
+        opened = [index for index, (_, function, arguments, _) in enumerate(calls) if function == "CreateFileA"
+                  and re.search(rf'"{self.device_names[typed]}",c0000000,', arguments, re.IGNORECASE)]
+        expect(len(opened) == 1, f"{len(opened)} calls of CreateFileA open {typed}, not 1: "
+                                 f"{[call[2] for call in calls if call[1] == 'CreateFileA']}")
+        thread, _, _, handle = calls[opened[0]]
+        expect(handle not in (None, 0xFFFFFFFF, 0xFFFFFFFFFFFFFFFF), f"{typed} was not opened")
+        asked = {function: result for thread_of, function, arguments, result in calls[opened[0] + 1:]
+                 if thread_of == thread and arguments.split(",")[0] and int(arguments.split(",")[0], 16) == handle}
+        expect(asked.get("GetFileType") not in (None, 1), f"GetFileType answered {asked.get('GetFileType')}")
+        for function in ("GetFileSize", "ReadFile"):
+            expect(function not in asked, f"the program called {function} on {typed}")
 
     def long_path(self, length, name):
         """A path in the folder whose Windows form (Z:\\...) has exactly length characters, through
@@ -221,236 +299,7 @@ class Session:
         path = os.path.join(folder, "_" * room + name)
         expect(len("Z:" + path) == length, f"a path of {len('Z:' + path)} characters, not {length}")
         os.makedirs(folder, exist_ok=True)
-        return path
-
-    def creation_refused(self, path):
-        """Whether a program without root's override of permissions is refused a new file at path."""
-        made = subprocess.run(without_override(["touch", path]), stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL).returncode == 0
-        if made:
-            os.remove(path)
-        return not made
-
-    def launch(self, *command, environment=None, **options):
-        """Starts a Windows program under Wine, with environment added to the session's."""
-        options.setdefault("stderr", self.log)
-        return subprocess.Popen(without_override([self.args.wine, *command]),
-                                env={**self.environment, **(environment or {})}, **options)
-
-    def xdotool(self, *arguments):
-        return subprocess.run(["xdotool", *arguments], env=self.environment, capture_output=True,
-                              text=True, timeout=WAIT_SECONDS).stdout.split()
-
-    def windows_named(self, title):
-        return self.xdotool("search", "--onlyvisible", "--name", f"^{title}$")
-
-    def wait_for_dialog(self, process, title):
-        deadline = time.monotonic() + WAIT_SECONDS
-        while time.monotonic() < deadline:
-            found = self.windows_named(title)
-            if found:
-                return found[0]
-            if process.poll() is not None:
-                raise Failure(f'the program ended (code {process.returncode}) without a "{title}" dialog')
-            time.sleep(0.1)
-        raise Failure(f'no "{title}" dialog within {WAIT_SECONDS} s')
-
-    def answer(self, dialog, path):
-        """Types the full path into the dialog's file name and confirms it."""
-        self.answer_typed(dialog, "Z:" + path.replace("/", "\\"))
-
-    def answer_typed(self, dialog, text):
-        """Types text into the dialog's file name and confirms it. A Return that arrives while the
-        dialog is still busy with the typing is sometimes lost: it is pressed again while the dialog
-        stays open, up to three times in all."""
-        self.xdotool("windowfocus", "--sync", dialog)
-        # Other letters go by the keys the session mapped to them (xdotool's type would remap a key
-        # for each, and Wine, reading the map late, loses them).
-        for run in re.findall(r"[\x00-\x7f]+|[^\x00-\x7f]", text):
-            if run.isascii():
-                self.xdotool("type", "--window", dialog, "--delay", "15", run)
-            else:
-                self.xdotool("key", "--window", dialog, f"U{ord(run):04X}")
-        for _ in range(3):
-            self.xdotool("key", "--window", dialog, "Return")
-            if not self.still_shown(dialog, 2):
-                return
-
-    def still_shown(self, dialog, seconds):
-        deadline = time.monotonic() + seconds
-        while time.monotonic() < deadline:
-            if dialog not in self.xdotool("search", "--onlyvisible", "--name", "."):
-                return False
-            time.sleep(0.1)
-        return True
-
-    def cancel(self, dialog, must_close=True):
-        """Presses Escape on the dialog. Like Return, an Escape that arrives before the dialog takes
-        keys is lost: it is pressed again while the dialog stays open, up to three times in all. A
-        dialog that Wine itself has broken may never close (must_close=False)."""
-        self.xdotool("windowfocus", "--sync", dialog)
-        for _ in range(3):
-            self.xdotool("key", "--window", dialog, "Escape")
-            if not self.still_shown(dialog, 2):
-                return
-        if must_close:
-            raise Failure("the dialog stayed open after Escape was pressed three times")
-
-    def wait_for_end(self, process, save_dialog_allowed=True):
-        deadline = time.monotonic() + WAIT_SECONDS
-        while process.poll() is None:
-            if not save_dialog_allowed and self.windows_named("Save As"):
-                raise Failure('a "Save As" dialog appeared')
-            if time.monotonic() > deadline:
-                raise Failure(f"the program did not end within {WAIT_SECONDS} s")
-            time.sleep(0.1)
-        if process.returncode != 0:
-            raise Failure(f"exit code {process.returncode}, not 0")
-
-    def run(self, program, steps, largest_file=None, **launch_options):
-        """Starts encrypt or decrypt and plays steps(process) against it; never leaves it running.
-        With largest_file, a write past that many bytes fails (instead of ending the process)."""
-        def limit_file_size():
-            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-            resource.setrlimit(resource.RLIMIT_FSIZE, (largest_file, largest_file))
-        process = self.launch(getattr(self.args, program), stdin=subprocess.DEVNULL,
-                              stdout=subprocess.DEVNULL, restore_signals=largest_file is None,
-                              preexec_fn=limit_file_size if largest_file else None, **launch_options)
-        try:
-            steps(process)
-        finally:
-            if process.poll() is None:
-                process.kill()
-                process.wait()
-
-    def transform(self, program, input_path, output_path, **launch_options):
-        def steps(process):
-            self.answer(self.wait_for_dialog(process, "Open"), input_path)
-            self.answer(self.wait_for_dialog(process, "Save As"), output_path)
-            self.wait_for_end(process)
-        self.run(program, steps, **launch_options)
-
-    def refused_input(self, input_path):
-        """Chooses input_path and expects the program to end quietly without asking for an output."""
-        def steps(process):
-            self.answer(self.wait_for_dialog(process, "Open"), input_path)
-            self.wait_for_end(process, save_dialog_allowed=False)
-        self.run("encrypt", steps)
-
-    def encrypted(self, data):
-        """OpenSSL's Blowfish-ECB of data under the programs' key."""
-        return openssl_blowfish.transform("encrypt", openssl_blowfish.key_of(self.args), data)
-
-
-def expect(condition, message):
-    if not condition:
-        raise Failure(message)
-
-
-def round_trip(length):
-    def case(session):
-        plain = random.Random(length).randbytes(length)
-        plain_path = session.write("plain.bin", plain)
-        session.transform("encrypt", plain_path, session.path("sealed.bin"))
-        session.transform("decrypt", session.path("sealed.bin"), session.path("opened.bin"))
-
-        files = session.contents()
-        expect(files["plain.bin"] == plain, "encrypt changed its input")
-        sealed = files["sealed.bin"]
-        expect(len(sealed) == length, f"encrypted length {len(sealed)}, not {length}")
-        expect(sealed == session.encrypted(plain), "encrypted bytes differ from OpenSSL's")
-        expect(length < 8 or sealed[:8] != plain[:8], "the first block was not transformed")
-        expect(files["opened.bin"] == plain, "decrypting did not give back the input")
-    return case
-
-
-def cancel_input(session):
-    before = session.contents()
-
-    def steps(process):
-        session.cancel(session.wait_for_dialog(process, "Open"))
-        session.wait_for_end(process, save_dialog_allowed=False)
-    session.run("encrypt", steps)
-    expect(session.contents() == before, "cancelling left files behind")
-
-
-def empty_input(session):
-    session.write("empty.bin", b"")
-    before = session.contents()
-    session.refused_input(session.path("empty.bin"))
-    expect(session.contents() == before, "files changed")
-
-
-def cancel_output(session):
-    session.write("plain.bin", b"seventeen bytes!!")
-    before = session.contents()
-
-    def steps(process):
-        session.answer(session.wait_for_dialog(process, "Open"), session.path("plain.bin"))
-        session.cancel(session.wait_for_dialog(process, "Save As"))
-        session.wait_for_end(process)
-    session.run("encrypt", steps)
-    expect(session.contents() == before, "cancelling the output left files behind or changed the input")
-
-
-def existing_output(session):
-    session.write("plain.bin", b"the input, two blocks and a bit")
-    session.write("taken.bin", b"a file that is already there")
-    before = session.contents()
-    session.transform("encrypt", session.path("plain.bin"), session.path("taken.bin"))
-    expect(session.contents() == before, "an existing file was overwritten")
-
-
-def output_is_input(session):
-    session.write("plain.bin", b"the input, two blocks and a bit")
-    before = session.contents()
-    session.transform("encrypt", session.path("plain.bin"), session.path("plain.bin"))
-    expect(session.contents() == before, "the input was overwritten")
-
-
-def input_held_open(session):
-    plain_path = session.write("plain.bin", b"held by another program")
-    before = session.contents()
-    holder = session.launch(session.args.holder, "Z:" + plain_path.replace("/", "\\"),
-                            stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-    try:
-        ready = select.select([holder.stdout], [], [], WAIT_SECONDS)[0]
-        expect(ready and holder.stdout.readline().strip() == b"held", "the helper could not hold the file")
-        session.refused_input(plain_path)
-    finally:
-        holder.stdin.close()
-        holder.wait(timeout=WAIT_SECONDS)
-    expect(session.contents() == before, "files changed")
-
-
-def write_fails(session):
-    session.write("plain.bin", random.Random(0).randbytes(1024 * 1024 + 3))
-    before = session.contents()
-
-    def steps(process):
-        session.answer(session.wait_for_dialog(process, "Open"), session.path("plain.bin"))
-        session.answer(session.wait_for_dialog(process, "Save As"), session.path("sealed.bin"))
-        session.wait_for_end(process)
-    session.run("encrypt", steps, largest_file=64 * 1024)
-    expect(session.contents() == before, "the partly written output was left behind")
-
-
-def read_only_input(session):
-    plain_path = session.write("plain.bin", b"nobody may write this file")
-    os.chmod(plain_path, 0o444)
-    before = session.contents()
-    session.refused_input(plain_path)
-    expect(session.contents() == before, "files changed")
-
-
-def output_folder_without_write_access(session):
-    plain_path = session.write("plain.bin", b"the input, two blocks and a bit")
-    locked = session.path("locked")
-    os.mkdir(locked, 0o555)
-    expect(session.creation_refused(os.path.join(locked, "probe.bin")), "the locked folder takes new files")
-    before = session.contents()
-    session.transform("encrypt", plain_path, os.path.join(locked, "sealed.bin"))
-    expect(session.contents() == before and not os.listdir(locked), "files changed")
+        return os.path.relpath(path, self.folder)
 
 
 # Long paths, typed whole into the dialogs, whose buffer holds 511 characters. What Wine 8.0 does
@@ -468,123 +317,65 @@ def output_folder_without_write_access(session):
 #                   and its dialog stay until killed. Only the files can be checked there.
 # Whichever happens, no file is created or changed.
 DIALOG_OVERRUN_BREAKS_WINE = 570
+DIALOG_OVERRUN_BREAKS_WINE = 570
 
 
-def through_long_path(session, process, title, path, length):
-    """Answers the dialog with path; a dialog left open by the overrun is cancelled, as a user would."""
-    dialog = session.wait_for_dialog(process, title)
-    session.answer(dialog, path)
-    if length > 263 and session.still_shown(dialog, 0.5):
-        session.cancel(dialog, must_close=length < DIALOG_OVERRUN_BREAKS_WINE)
-    if length < DIALOG_OVERRUN_BREAKS_WINE:
-        session.wait_for_end(process, save_dialog_allowed=title == "Save As")
-        return
-    deadline = time.monotonic() + 10
-    while process.poll() is None and time.monotonic() < deadline:
-        expect(title == "Save As" or not session.windows_named("Save As"), 'a "Save As" dialog appeared')
-        time.sleep(0.1)
-
-
-def long_input(length):
-    def case(session):
-        plain_path = session.long_path(length, "plain.bin")
-        plain = b"an input at the end of a long path"
-        with open(plain_path, "wb") as file:
-            file.write(plain)
-        before = session.contents()
+def long_path_case(length, in_output):
+    """A path of length characters typed as the input or the output: up to 260 the file is used;
+    beyond, nothing is created or changed, and the program ends, or its dialog is cancelled."""
+    def case(wine):
+        with open(os.path.join(wine.folder, "plain.bin"), "wb") as file:
+            file.write(b"the input, two blocks and a bit")
+        long_name = wine.long_path(length, "sealed.bin" if in_output else "plain.bin")
+        if not in_output:
+            os.rename(os.path.join(wine.folder, "plain.bin"), os.path.join(wine.folder, long_name))
         if length <= 260:
-            session.transform("encrypt", plain_path, session.path("sealed.bin"))
-            files = session.contents()
-            expect(files.pop("sealed.bin") == session.encrypted(plain), "encrypted bytes differ from OpenSSL's")
-        else:
-            session.run("encrypt", lambda process: through_long_path(session, process, "Open", plain_path, length))
-            files = session.contents()
-        expect(files == before, "files changed")
+            expect_runs(wine, [Run("encrypt", long_name, "sealed.bin")], {"sealed.bin": ("encrypt", long_name)})
+            return
+        before = snapshot(wine.folder)
+        process = wine.launch(wine.args.encrypt, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+        try:
+            if in_output:
+                wine.answer(wine.wait_for_dialog(process, "Open"), os.path.join(wine.folder, "plain.bin"))
+            title = "Save As" if in_output else "Open"
+            dialog = wine.wait_for_dialog(process, title)
+            wine.answer(dialog, os.path.join(wine.folder, long_name))
+            if length > 263 and not wait_for(lambda: not wine.keyboard.shown(dialog), 0.5):
+                wine.cancel(dialog, must_close=length < DIALOG_OVERRUN_BREAKS_WINE)
+            no_save = lambda: in_output or not wine.keyboard.windows(name="^Save As$")  # noqa: E731
+            if length < DIALOG_OVERRUN_BREAKS_WINE:
+                expect(wait_for(lambda: process.poll() is not None or not no_save()) and no_save(),
+                       'a "Save As" dialog appeared')
+                expect(process.wait(WAIT_SECONDS) == 0, f"the program ended with {ended(process.returncode)}")
+            else:
+                expect(not wait_for(lambda: process.poll() is not None or not no_save(), 10) or no_save(),
+                       'a "Save As" dialog appeared')
+        finally:
+            if process.poll() is None:
+                process.kill()
+            process.wait()
+        expect_unchanged(before, snapshot(wine.folder))
     return case
-
-
-def long_output(length):
-    def case(session):
-        plain_path = session.write("plain.bin", b"the input, two blocks and a bit")
-        output_path = session.long_path(length, "sealed.bin")
-        before = session.contents()
-
-        def steps(process):
-            session.answer(session.wait_for_dialog(process, "Open"), plain_path)
-            through_long_path(session, process, "Save As", output_path, length)
-        session.run("encrypt", steps)
-        expect(session.contents() == before, "files changed")
-    return case
-
-
-def map_keys(display, text):
-    """Gives each non-ASCII character of text a keycode of its own on the display, for answer_typed
-    to press. Keycodes holding other characters are freed first, since Wine gives virtual keys to
-    only a few extra keycodes."""
-    x11 = ctypes.CDLL(ctypes.util.find_library("X11"))
-    x11.XOpenDisplay.restype = ctypes.c_void_p
-    x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
-    x11.XDisplayKeycodes.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.c_int), ctypes.POINTER(ctypes.c_int)]
-    x11.XGetKeyboardMapping.restype = ctypes.POINTER(ctypes.c_ulong)
-    x11.XGetKeyboardMapping.argtypes = [ctypes.c_void_p, ctypes.c_ubyte, ctypes.c_int, ctypes.POINTER(ctypes.c_int)]
-    x11.XChangeKeyboardMapping.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_int,
-                                           ctypes.POINTER(ctypes.c_ulong), ctypes.c_int]
-    x11.XFree.argtypes = [ctypes.c_void_p]
-    x11.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
-    x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
-
-    def unicode_keysym(keysym):
-        return 0x1000100 <= keysym <= 0x110FFFF
-
-    connection = x11.XOpenDisplay(display.encode())
-    expect(connection, f"cannot open display {display}")
-    low, high, width = ctypes.c_int(), ctypes.c_int(), ctypes.c_int()
-    x11.XDisplayKeycodes(connection, ctypes.byref(low), ctypes.byref(high))
-    count = high.value - low.value + 1
-    table = x11.XGetKeyboardMapping(connection, low.value, count, ctypes.byref(width))
-    rows = [[table[code * width.value + level] for level in range(width.value)] for code in range(count)]
-    x11.XFree(table)
-    wanted = [0x1000000 | ord(character) for character in dict.fromkeys(text) if ord(character) > 0x7F]
-    free = []
-    for code, row in enumerate(rows):
-        if row[0] in wanted:
-            wanted.remove(row[0])
-        elif unicode_keysym(row[0]) or not any(row):
-            free.append(low.value + code)
-    for code in free:
-        keysym = wanted.pop(0) if wanted else 0
-        if rows[code - low.value][:2] != [keysym, keysym]:
-            x11.XChangeKeyboardMapping(connection, code, 2, (ctypes.c_ulong * 2)(keysym, keysym), 1)
-    x11.XSync(connection, 0)
-    x11.XCloseDisplay(connection)
-    expect(not wanted, f"no free keycodes for {len(wanted)} characters")
 
 
 # Input, encrypted and decrypted names: Greek and CJK letters, five in all.
 GREEK_AND_CJK_NAMES = ("αβγ_漢字.bin", "γβα_字漢.bin", "βαγ_漢字.bin")
 
 
-def greek_and_cjk_names(session):
+def greek_and_cjk_names(wine):
     """With the manifest's UTF-8 code page, and Wine under a UTF-8 locale, the A functions take any
     name: an input and outputs named in Greek and CJK letters, made under exactly those names. The
     session mapped keys to the letters when it started."""
-    plain_name, sealed_name, opened_name = GREEK_AND_CJK_NAMES
-    plain = random.Random(5).randbytes(1003)
-    session.write(plain_name, plain)
-    for program, source, target in (("encrypt", plain_name, sealed_name), ("decrypt", sealed_name, opened_name)):
-        with tempfile.NamedTemporaryFile(dir=session.args.state, prefix="relay-", suffix=".log") as trace:
-            try:
-                session.transform(program, session.path(source), session.path(target), stderr=trace,
-                                  environment={"LC_ALL": "C.UTF-8", "WINEDEBUG": "+relay"})
-            except Failure as failure:
-                calls = relayed_calls(open(trace.name, errors="backslashreplace").read())
-                raise Failure(f"{program}: {failure}; the program opened "
-                              f"{[(call[2], call[3]) for call in calls if call[1] == 'CreateFileA']}")
-    files = session.contents()
-    expect(sorted(files) == sorted(GREEK_AND_CJK_NAMES), f"the folder holds {sorted(files)}")
-    expect(files[plain_name] == plain, "encrypt changed its input")
-    expect(files[sealed_name] == session.encrypted(plain), "encrypted bytes differ from OpenSSL's")
-    expect(files[opened_name] == plain, "decrypting did not give back the input")
+    plain, sealed, opened = GREEK_AND_CJK_NAMES
+    with open(os.path.join(wine.folder, plain), "wb") as file:
+        file.write(sample(plain, 1003))
+    try:
+        expect_runs(wine, [Run("encrypt", plain, sealed), Run("decrypt", sealed, opened)],
+                    {sealed: ("encrypt", plain), opened: ("decrypt", sealed)},
+                    environment={"LC_ALL": "C.UTF-8"}, relay=True)
+    except Failure as failure:
+        raise Failure(f"{failure}; the program opened "
+                      f"{[(call[2], call[3]) for call in wine.relay if call[1] == 'CreateFileA']}")
 
 
 RELAY_LINE = re.compile(r"^(\w+):(Call|Ret)\s+KERNEL32\.(\w+)\((.*)\)(?: retval=(\w+))? ret=\w+$")
@@ -606,36 +397,6 @@ def relayed_calls(log):
     return calls
 
 
-def device_input(typed, opened_as):
-    """A device as input (typed into the open dialog as it stands) is refused, as GetFileType says it
-    is not a file on a disk, before its size is asked or anything read: no save dialog. The program's
-    calls are read from Wine's relay log."""
-    def case(session):
-        before = session.contents()
-        with tempfile.NamedTemporaryFile(dir=session.args.state, prefix="relay-", suffix=".log") as trace:
-            def steps(process):
-                session.answer_typed(session.wait_for_dialog(process, "Open"), typed.format(folder=session.folder.replace("/", "\\")))
-                session.wait_for_end(process, save_dialog_allowed=False)
-            session.run("encrypt", steps, environment={"WINEDEBUG": "+relay"}, stderr=trace)
-            calls = relayed_calls(open(trace.name, errors="replace").read())
-        expect(session.contents() == before, "files changed")
-        opened = [index for index, (_, function, arguments, result) in enumerate(calls)
-                  if function == "CreateFileA" and re.search(rf'"{opened_as}",c0000000,', arguments, re.IGNORECASE)]
-        expect(len(opened) == 1, f"{len(opened)} calls of CreateFileA open the device, not 1: "
-                                 f"{[call[2] for call in calls if call[1] == 'CreateFileA']}")
-        thread, _, _, handle = calls[opened[0]]
-        expect(handle not in (None, 0xFFFFFFFF, 0xFFFFFFFFFFFFFFFF), "the device was not opened")
-        asked = {function: result for thread_of, function, arguments, result in calls[opened[0] + 1:]
-                 if thread_of == thread and arguments.split(",")[0] and int(arguments.split(",")[0], 16) == handle}
-        expect(asked.get("GetFileType") not in (None, 1), f"GetFileType answered {asked.get('GetFileType')}")
-        for function in ("GetFileSize", "ReadFile"):
-            expect(function not in asked, f"the program called {function} on the device")
-    return case
-
-
-MIB = 1024 * 1024
-
-
 def traced_by(pid, tracer):
     """Whether every thread of process pid is traced by process tracer."""
     try:
@@ -654,105 +415,82 @@ def killed_while_writing(syscall, number, written_before):
     system call on the output (a file of 40 MiB + 5 bytes, written in pieces of 16 MiB), when
     written_before bytes are in the output. strace attaches while the Save As dialog is shown, so
     that Wine's start and the open dialog run untraced."""
-    def case(session):
-        plain = random.Random(number).randbytes(40 * MIB + 5)
-        sealed_path = session.path("sealed.bin")
-        session.write("plain.bin", plain)
-        before = session.contents()
-        with tempfile.NamedTemporaryFile(dir=session.args.state, prefix="strace-", suffix=".log") as trace:
-            def steps(process):
-                session.answer(session.wait_for_dialog(process, "Open"), session.path("plain.bin"))
-                dialog = session.wait_for_dialog(process, "Save As")
-                tracer = subprocess.Popen(
-                    ["strace", "-f", "-qq", "-o", trace.name, "-p", str(process.pid), "-P", sealed_path,
-                     "-e", "trace=write,pwrite64,fsync,fdatasync", "-e", f"inject={syscall}:signal=KILL:when={number}"],
-                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=session.log)
-                try:
-                    deadline = time.monotonic() + WAIT_SECONDS
-                    while not traced_by(process.pid, tracer.pid):
-                        expect(tracer.poll() is None, f"strace could not attach (code {tracer.returncode})")
-                        expect(time.monotonic() < deadline, f"strace did not attach within {WAIT_SECONDS} s")
-                        time.sleep(0.05)
-                    session.answer(dialog, sealed_path)
-                    try:
-                        process.wait(timeout=WAIT_SECONDS)
-                    except subprocess.TimeoutExpired:
-                        raise Failure(f"the program did not end within {WAIT_SECONDS} s")
-                    expect(process.returncode == -signal.SIGKILL,
-                           f"the program was not killed at {syscall} {number}: it ended with {process.returncode}")
-                finally:
-                    if tracer.poll() is None:
-                        tracer.terminate()
-                    tracer.wait()
-            session.run("encrypt", steps)
-            log = open(trace.name, errors="replace").read()
+    def case(wine):
+        with open(os.path.join(wine.folder, "plain.bin"), "wb") as file:
+            file.write(sample("plain.bin", 40 * MIB + 5))
+        sealed = os.path.join(wine.folder, "sealed.bin")
+        before = snapshot(wine.folder)
+        trace = tempfile.NamedTemporaryFile(dir=wine.args.state, prefix="strace-", suffix=".log")
+        tracers = []
+
+        def attach(process):
+            tracers.append(subprocess.Popen(
+                ["strace", "-f", "-qq", "-o", trace.name, "-p", str(process.pid), "-P", sealed,
+                 "-e", "trace=write,pwrite64,fsync,fdatasync", "-e", f"inject={syscall}:signal=KILL:when={number}"],
+                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=wine.log))
+            expect(wait_for(lambda: tracers[0].poll() is not None or traced_by(process.pid, tracers[0].pid), 60, 0.05)
+                   and tracers[0].poll() is None, f"strace could not attach (code {tracers[0].returncode})")
+        try:
+            shown, code = wine.run("encrypt", [os.path.join(wine.folder, "plain.bin"), sealed], before_save=attach)
+        finally:
+            for tracer in tracers:
+                if tracer.poll() is None:
+                    tracer.terminate()
+                tracer.wait()
+        expect(code == -signal.SIGKILL, f"the program was not killed at {syscall} {number}: {ended(code)}")
+        log = open(trace.name, errors="replace").read()
         written = sum(int(done) for done in re.findall(r"\bp?write(?:64)?\(\d+, .*\) = (\d+)$", log, re.MULTILINE))
         expect(written == written_before, f"{written} bytes were in the output at the kill, not {written_before}")
         # The system deletes the marked file as the dead process's handles are closed.
-        deadline = time.monotonic() + 10
-        while os.path.exists(sealed_path) and time.monotonic() < deadline:
-            time.sleep(0.1)
-        after = session.contents()
-        left = after.pop("sealed.bin", None)
-        expect(left is None, f"{len(left or b'')} bytes of the killed program's output were left behind")
-        expect(after == before, "the input or its neighbours changed")
+        wait_for(lambda: not os.path.exists(sealed), 10)
+        expect_unchanged(before, snapshot(wine.folder))
     return case
 
 
-CASES = {
-    **{f"round_trip_{length}": round_trip(length) for length in (1, 7, 8, 17, 1003, 1024 * 1024 + 3)},
-    "cancel_input": cancel_input,
-    "empty_input": empty_input,
-    "cancel_output": cancel_output,
-    "existing_output": existing_output,
-    "output_is_input": output_is_input,
-    "input_held_open": input_held_open,
-    "read_only_input": read_only_input,
-    "write_fails": write_fails,
-    "output_folder_without_write_access": output_folder_without_write_access,
-    **{f"long_input_{length}": long_input(length) for length in (260, 263, 511, 600)},
-    **{f"long_output_{length}": long_output(length) for length in (263, 511, 600)},
+ONLY_WINE = {
+    **{f"long_input_{length}": long_path_case(length, False) for length in (260, 263, 511, 600)},
+    **{f"long_output_{length}": long_path_case(length, True) for length in (263, 511, 600)},
     "greek_and_cjk_names": greek_and_cjk_names,
-    "device_input_nul": device_input("NUL", r"[A-Z]:\\\\(.*\\\\)?NUL"),
-    "device_input_nul_in_a_folder": device_input("Z:{folder}\\NUL", r".*\\\\NUL"),
-    "device_input_dev_zero": device_input(r"Z:\dev\zero", r"Z:\\\\dev\\\\zero"),
     "killed_at_second_write": killed_while_writing("write,pwrite64", 2, 16 * MIB),
     "killed_at_flush": killed_while_writing("fsync,fdatasync", 1, 40 * MIB + 5),
 }
 
 
-def case(args):
-    session = Session(args)
-    try:
-        CASES[args.name](session)
-    finally:
-        session.close()
-
-
 def main():
+    cases = {**scenarios.cases_of(WINE), **ONLY_WINE}
+    if "--list" in sys.argv:
+        print("\n".join(cases))
+        return 0
     parser = argparse.ArgumentParser()
-    parser.add_argument("action", choices=("start", "case", "stop"))
-    parser.add_argument("name", nargs="?", choices=sorted(CASES))
+    parser.add_argument("name", choices=["start", "stop", *sorted(cases)])
     parser.add_argument("--state", required=True)
     parser.add_argument("--wine", required=True)
-    parser.add_argument("--key-file")
-    for option in ("--encrypt", "--decrypt", "--holder", "--key"):
+    for option in ("--encrypt", "--decrypt", "--holder"):
         parser.add_argument(option)
+    if sys.argv[1:2] not in (["start"], ["stop"]):
+        add_key_arguments(parser)
     args = parser.parse_args()
     try:
         unavailable = os.path.join(args.state, "unavailable")
-        if args.action == "case" and os.path.exists(unavailable):
+        if args.name not in ("start", "stop") and os.path.exists(unavailable):
             with open(unavailable) as file:
                 raise Unavailable(file.read().strip())
-        {"start": start, "case": case, "stop": stop}[args.action](args)
+        if args.name in ("start", "stop"):
+            return {"start": start, "stop": stop}[args.name](args) or 0
+        wine = Wine(args)
+        try:
+            case = cases[args.name]
+            scenarios.play(wine, case) if isinstance(case, scenarios.Case) else case(wine)
+        finally:
+            wine.close()
     except Unavailable as reason:
         if os.environ.get("CI") == "true":
-            print(f"{args.action} {args.name or ''}: {reason}; CI must run the i386 programs", file=sys.stderr)
+            print(f"{args.name}: {reason}; CI must run the i386 programs", file=sys.stderr)
             return 1
         print(f"SKIPPED: {reason}", file=sys.stderr)
         return SKIPPED
     except (Failure, subprocess.SubprocessError, OSError) as failure:
-        print(f"{args.action} {args.name or ''}: {failure}", file=sys.stderr)
+        print(f"{args.name}: {failure}", file=sys.stderr)
         return 1
     return 0
 
