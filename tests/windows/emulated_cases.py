@@ -304,6 +304,9 @@ CASES = {
     "size_of_4_gib_and_more": nothing_written(size_high=1, avoid_calls=("GlobalAlloc", "GetSaveFileNameA")),
     "size_of_0": nothing_written(data=b"", avoid_calls=("GlobalAlloc", "GetSaveFileNameA")),
     "allocation_fails": nothing_written(alloc_fails=True, expect_calls=("GlobalAlloc",), avoid_calls=("ReadFile",)),
+    # A file of 2.5 GiB (its size as reported): more than the address space has room for in one piece.
+    "allocation_of_2_5_gib_fails": nothing_written(size_extra=5 * 512 * MIB - 1003, expect_calls=("GlobalAlloc",),
+                                                   avoid_calls=("ReadFile", "GetSaveFileNameA")),
     "read_fails": nothing_written(read_fails_at=1, avoid_calls=("GetSaveFileNameA",)),
     "read_fails_part_way": nothing_written(data=sample(65539), read_piece=4096, read_fails_at=3,
                                            avoid_calls=("GetSaveFileNameA",)),

@@ -244,8 +244,8 @@ class Session:
     def windows_named(self, title):
         return self.xdotool("search", "--onlyvisible", "--name", f"^{title}$")
 
-    def wait_for_dialog(self, process, title):
-        deadline = time.monotonic() + WAIT_SECONDS
+    def wait_for_dialog(self, process, title, seconds=WAIT_SECONDS):
+        deadline = time.monotonic() + seconds
         while time.monotonic() < deadline:
             found = self.windows_named(title)
             if found:
@@ -253,7 +253,7 @@ class Session:
             if process.poll() is not None:
                 raise Failure(f'the program ended (code {process.returncode}) without a "{title}" dialog')
             time.sleep(0.1)
-        raise Failure(f'no "{title}" dialog within {WAIT_SECONDS} s')
+        raise Failure(f'no "{title}" dialog within {seconds} s')
 
     def answer(self, dialog, path):
         """Types the full path into the dialog's file name and confirms it."""
@@ -296,13 +296,13 @@ class Session:
         if must_close:
             raise Failure("the dialog stayed open after Escape was pressed three times")
 
-    def wait_for_end(self, process, save_dialog_allowed=True):
-        deadline = time.monotonic() + WAIT_SECONDS
+    def wait_for_end(self, process, save_dialog_allowed=True, seconds=WAIT_SECONDS):
+        deadline = time.monotonic() + seconds
         while process.poll() is None:
             if not save_dialog_allowed and self.windows_named("Save As"):
                 raise Failure('a "Save As" dialog appeared')
             if time.monotonic() > deadline:
-                raise Failure(f"the program did not end within {WAIT_SECONDS} s")
+                raise Failure(f"the program did not end within {seconds} s")
             time.sleep(0.1)
         if process.returncode != 0:
             raise Failure(f"exit code {process.returncode}, not 0")
@@ -699,6 +699,46 @@ def killed_while_writing(syscall, number, written_before):
     return case
 
 
+def beyond_2_gib(length):
+    """A file too large for a 32-bit program's address space: random bytes at its start and end,
+    a sparse stretch of zeros between. The output's start and end are OpenSSL's encryption, every
+    block between is OpenSSL's encryption of a zero block; the input keeps its bytes and its holes.
+    Reading, encrypting and writing it takes minutes, not seconds: the waits are longer."""
+    def case(session):
+        edge = MIB + length % 8  # the tail starts on a block boundary; its last bytes are the unchanged rest
+        head, tail = random.Random(length).randbytes(MIB), random.Random(length + 1).randbytes(edge)
+        plain_path, sealed_path = session.path("plain.bin"), session.path("sealed.bin")
+        with open(plain_path, "wb") as plain:
+            plain.write(head)
+            plain.seek(length - edge)
+            plain.write(tail)
+        allocated = os.stat(plain_path).st_blocks
+
+        def steps(process):
+            session.answer(session.wait_for_dialog(process, "Open"), plain_path)
+            session.answer(session.wait_for_dialog(process, "Save As", seconds=10 * WAIT_SECONDS), sealed_path)
+            session.wait_for_end(process, seconds=10 * WAIT_SECONDS)
+        session.run("encrypt", steps)
+
+        expect(sorted(os.listdir(session.folder)) == ["plain.bin", "sealed.bin"], "other files appeared")
+        with open(plain_path, "rb") as plain:
+            expect(plain.read(MIB) == head and os.pread(plain.fileno(), edge, length - edge) == tail
+                   and os.fstat(plain.fileno()).st_size == length and os.fstat(plain.fileno()).st_blocks == allocated,
+                   "encrypt changed its input")
+        zero_block = session.encrypted(bytes(8))
+        with open(sealed_path, "rb") as sealed:
+            expect(os.fstat(sealed.fileno()).st_size == length, f"encrypted length {os.fstat(sealed.fileno()).st_size}")
+            expect(sealed.read(MIB) == session.encrypted(head), "the first MiB differs from OpenSSL's")
+            chunk = 64 * MIB
+            zeros_sealed = zero_block * (chunk // 8)
+            for offset in range(MIB, length - edge, chunk):
+                piece = sealed.read(min(chunk, length - edge - offset))
+                expect(piece == zeros_sealed[:len(piece)],
+                       f"the blocks of zeros from byte {offset} on are not OpenSSL's encryption of a zero block")
+            expect(sealed.read() == session.encrypted(tail), "the last MiB differs from OpenSSL's")
+    return case
+
+
 CASES = {
     **{f"round_trip_{length}": round_trip(length) for length in (1, 7, 8, 17, 1003, 1024 * 1024 + 3)},
     "cancel_input": cancel_input,
@@ -718,6 +758,7 @@ CASES = {
     "device_input_dev_zero": device_input(r"Z:\dev\zero", r"Z:\\\\dev\\\\zero"),
     "killed_at_second_write": killed_while_writing("write,pwrite64", 2, 16 * MIB),
     "killed_at_flush": killed_while_writing("fsync,fdatasync", 1, 40 * MIB + 5),
+    "file_of_2_5_gib": beyond_2_gib(5 * 512 * MIB + 5),
 }
 
 
