@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # A checkout configured without a key makes its own key file: 16 random bytes as hex, mode 0600,
 # ignored by git, used again by every later configure and every other build folder, never
-# replaced. A second checkout gets another key, and configure shows another fingerprint. A malformed, unreadable or lost key file stops the
-# configure step with a message and stays as it was.
+# replaced. A second checkout gets another key, and configure shows another fingerprint. A
+# malformed, unreadable or lost key file stops the configure step with a message and stays as it was.
 # Usage: fresh_checkouts_test.sh SOURCE_DIR. Configures only (no build), in copies under a temp folder.
 set -euo pipefail
 source=$1
