@@ -48,13 +48,14 @@ configure second build || { cat "$work/second-build.log" >&2; fail "the second c
 [[ -f $work/second/blowfish.key ]] || fail "no key file in the second checkout"
 cmp -s "$key_file" "$work/second/blowfish.key" && fail "two fresh checkouts got the same key"
 # Each configure shows its key's fingerprint, computed here by sha256sum: they differ.
+fingerprints=()
 for checkout in first second; do
     fingerprint=$(printf 'blowfish-files key fingerprint v1:%s' "$(cat "$work/$checkout/blowfish.key")" | sha256sum | cut -c1-8)
     grep -qF -- "-- Key fingerprint: $fingerprint (files made by a build with fingerprint $fingerprint need a build with fingerprint $fingerprint" \
         "$work/$checkout-build.log" || { grep -i fingerprint "$work/$checkout-build.log" >&2; fail "the $checkout configure did not show the fingerprint $fingerprint"; }
-    declare "fingerprint_$checkout=$fingerprint"
+    fingerprints+=("$fingerprint")
 done
-[[ $fingerprint_first != "$fingerprint_second" ]] || fail "two fresh checkouts show the same fingerprint $fingerprint_first"
+[[ ${fingerprints[0]} != "${fingerprints[1]}" ]] || fail "two fresh checkouts show the same fingerprint ${fingerprints[0]}"
 
 # Later configures, of the same build folder and of another one, use the same key file.
 configure first build || fail "configuring again failed"

@@ -38,7 +38,7 @@ for needed in libgtk-3-0 libglib2.0-0 libc6; do
 done
 
 root=$work/root
-dpkg -x "$deb" "$root"
+dpkg-deb -x "$deb" "$root"
 files=$(cd "$root" && find . -type f -o -type l | sort | tr '\n' ' ')
 expected="./usr/bin/decrypt ./usr/bin/encrypt ./usr/share/applications/decrypt.desktop ./usr/share/applications/encrypt.desktop \
 ./usr/share/doc/blowfish-files/README ./usr/share/doc/blowfish-files/changelog.Debian.gz ./usr/share/doc/blowfish-files/copyright \
@@ -58,10 +58,12 @@ for program in encrypt decrypt; do
     (cd "$work" && env -u DISPLAY -u WAYLAND_DISPLAY timeout 60 "$root/usr/bin/$program" > "$work/out" 2>&1) || status=$?
     [[ $status == 0 && ! -s $work/out ]] || fail "the packaged $program without a display ended with $status: $(head -c 300 "$work/out")"
 done
+grep -qF "key fingerprint $fingerprint" "$root/usr/share/doc/blowfish-files/README" || fail "the guide does not give the key's fingerprint"
 "$python" "$source/tests/key/check_schedule.py" "$@" "$root/usr/bin/encrypt" "$root/usr/bin/decrypt"
 
 # Debian's rules: no errors and no warnings (the tags overridden in the package, with their
 # reasons, are in cmake/lintian-overrides).
+command -v lintian > /dev/null || fail "lintian is not installed"
 lintian --fail-on error,warning "$deb" > "$work/lintian.log" 2>&1 || { cat "$work/lintian.log" >&2; fail "lintian finds fault with $deb"; }
 sed 's/^/lintian: /' "$work/lintian.log"
 
