@@ -2,13 +2,15 @@
 """Reads a built Windows program with objdump and nm and fails unless it is a GUI executable for
 the expected machine, for Windows Vista and later (subsystem 6.0), whose entry point is
 transform_file, whose imports are exactly the functions below from KERNEL32.dll and COMDLG32.dll,
-and which carries its manifest (UTF-8 code page included) and version resource. With
---large-address-aware, the executable must also be marked so.
+and which carries its manifest (UTF-8 code page included) and version resource, the version naming
+the key's fingerprint (computed here with hashlib). With --large-address-aware, the executable must
+also be marked so.
 
   check_pe.py --objdump OBJDUMP --nm NM --entry SYMBOL --format pei-i386 --magic PE32
-              [--large-address-aware] PROGRAM
+              [--large-address-aware] (--key HEX | --key-file PATH) PROGRAM
 """
 import argparse
+import hashlib
 import os
 import re
 import subprocess
@@ -47,13 +49,24 @@ def field(text, name):
     return found.group(1) if found else None
 
 
+def fingerprint(key_hex):
+    """The first 8 hex digits of SHA-256 over the label and the key's lowercase hex."""
+    return hashlib.sha256(b"blowfish-files key fingerprint v1:" + key_hex.lower().encode()).hexdigest()[:8]
+
+
 def main():
     parser = argparse.ArgumentParser()
     for option in ("--objdump", "--nm", "--entry", "--format", "--magic"):
         parser.add_argument(option, required=True)
     parser.add_argument("--large-address-aware", action="store_true")
+    key = parser.add_mutually_exclusive_group(required=True)
+    key.add_argument("--key")
+    key.add_argument("--key-file")
     parser.add_argument("program")
     args = parser.parse_args()
+    if args.key_file:
+        with open(args.key_file) as file:
+            args.key = file.read().strip()
 
     headers = output(args.objdump, "-p", args.program)
     symbols = output(args.nm, args.program)
@@ -97,7 +110,9 @@ def main():
                          (b'<activeCodePage xmlns="http://schemas.microsoft.com/SMI/2019/WindowsSettings">UTF-8<',
                           "UTF-8 code page"),
                          ("VS_VERSION_INFO".encode("utf-16-le"), "version resource"),
-                         (name.encode("utf-16-le"), f"version resource naming {name}")):
+                         (name.encode("utf-16-le"), f"version resource naming {name}"),
+                         (f"key fingerprint {fingerprint(args.key)}".encode("utf-16-le"),
+                          f"version naming the key fingerprint {fingerprint(args.key)}")):
         if needed not in image:
             faults.append(f"no {what} in the resources")
 
