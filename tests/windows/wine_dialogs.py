@@ -11,7 +11,8 @@ compared with OpenSSL's Blowfish-ECB under the programs' key.
 WINE is /usr/lib/wine/wine64 for the x86-64 programs, or /usr/lib/wine/wine (32-bit Wine) for the
 i386 ones: their prefix is a 32-bit one, and the i386 Linux programs of Wine run through qemu-i386,
 which start registers with the kernel (binfmt_misc). Where that cannot be done, start and every
-case end with SKIPPED (exit code 77) and a message, except under CI=true, where it is a failure.
+case end with SKIPPED (exit code 77) and a message, as does a case whose files do not fit in /tmp,
+except under CI=true, where it is a failure.
 
 One display and one prefix serve every case of a test run; the cases take turns on them.
 """
@@ -705,6 +706,10 @@ def beyond_2_gib(length):
     block between is OpenSSL's encryption of a zero block; the input keeps its bytes and its holes.
     Reading, encrypting and writing it takes minutes, not seconds: the waits are longer."""
     def case(session):
+        free, needed = shutil.disk_usage(session.folder).free, length + 4096 * MIB  # the output, and room to spare
+        if free < needed:
+            raise Unavailable(f"a file of {length} bytes needs {needed // MIB} MiB free in {session.folder}; "
+                              f"there are {free // MIB} MiB")
         edge = MIB + length % 8  # the tail starts on a block boundary; its last bytes are the unchanged rest
         head, tail = random.Random(length).randbytes(MIB), random.Random(length + 1).randbytes(edge)
         plain_path, sealed_path = session.path("plain.bin"), session.path("sealed.bin")
@@ -792,7 +797,7 @@ def main():
         {"start": start, "case": case, "stop": stop}[args.action](args)
     except Unavailable as reason:
         if os.environ.get("CI") == "true":
-            print(f"{args.action} {args.name or ''}: {reason}; CI must run the i386 programs", file=sys.stderr)
+            print(f"{args.action} {args.name or ''}: {reason}; CI must run every case", file=sys.stderr)
             return 1
         print(f"SKIPPED: {reason}", file=sys.stderr)
         return SKIPPED
