@@ -37,6 +37,8 @@ def skip(message):
 
 if shutil.which('weston') is None:
     skip('weston is not installed (Debian package weston)')
+if shutil.which('dbus-run-session') is None:
+    skip('dbus-run-session is not installed (Debian package dbus)')
 try:
     import gi
     gi.require_version('Atspi', '2.0')
