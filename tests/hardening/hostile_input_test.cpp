@@ -61,17 +61,21 @@ struct name_swapped_after_the_look : posix_platform {
 };
 
 TEST_F(HostileInput, NameSwappedAfterTheLookIsNotOpened) {
-    using swap = void (*)(const fs::path&);
-    const swap swaps[] = {
-        [](const fs::path& name) { ASSERT_EQ(mkfifo(name.c_str(), 0600), 0); },
-        [](const fs::path& name) { fs::create_symlink("/dev/zero", name); },
+    struct swap {
+        const char* name;
+        void (*put_in_place)(const fs::path&);
     };
-    for (swap each : swaps) {
+    const swap swaps[] = {
+        {"a FIFO", [](const fs::path& name) { ASSERT_EQ(mkfifo(name.c_str(), 0600), 0); }},
+        {"a link to /dev/zero", [](const fs::path& name) { fs::create_symlink("/dev/zero", name); }},
+    };
+    for (const swap& each : swaps) {
+        SCOPED_TRACE(each.name);
         name_swapped_after_the_look::chosen = in;
-        name_swapped_after_the_look::put_in_place = each;
+        name_swapped_after_the_look::put_in_place = each.put_in_place;
         EXPECT_EQ(run_with<name_swapped_after_the_look>({in, out}), (asked{input, output}));
-        EXPECT_EQ(read_file(out), expected);
-        EXPECT_EQ(read_file(in.string() + ".moved"), original);
+        EXPECT_TRUE(read_file(out) == expected) << "the output is not the whole file looked at";
+        EXPECT_TRUE(read_file(in.string() + ".moved") == original);
         fs::remove(in);
         fs::rename(in.string() + ".moved", in);
         fs::remove(out);
