@@ -10,6 +10,7 @@ Open pressed; the output's full path is put in the save dialog's name field and 
 
 Usage: wayland_dialogs_test.py ENCRYPT DECRYPT KEY_HEX
 Skips (exit 77) with a message where weston or the AT-SPI bindings are missing."""
+import atexit
 import ctypes
 import ctypes.util
 import os
@@ -23,6 +24,17 @@ import time
 
 SKIP = 77
 TIMEOUT = 30  # seconds for a dialog to appear, a field to take a value, a program to end
+
+# Every process the test starts, killed when it ends, however it ends.
+started = []
+
+
+@atexit.register
+def kill_started():
+    for process in started:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
 
 
 def fail(message):
@@ -79,6 +91,7 @@ class Compositor:
             self.process = subprocess.Popen(
                 ['weston', '--backend=headless-backend.so', f'--socket={self.socket}', '--idle-time=0',
                  '--shell=kiosk-shell.so', '--no-config'], env=env, stdout=log, stderr=subprocess.STDOUT)
+        started.append(self.process)
         wait_for(lambda: os.path.exists(os.path.join(self.runtime, self.socket)), 'weston to open its socket',
                  lambda: self.process.poll() is None)
 
@@ -146,6 +159,7 @@ class Program:
             env.pop(name, None)
         self.name = os.path.basename(path)
         self.process = subprocess.Popen([path], env=env, cwd=folder)
+        started.append(self.process)
 
     def running(self):
         return self.process.poll() is None
