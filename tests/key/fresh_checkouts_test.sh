@@ -97,4 +97,15 @@ tr -s ' \n' '  ' < "$work/unreadable.log" | grep -qF "The key file $key_file can
 rm "$key_file"
 must_fail first build "The key file $key_file, which this build folder was configured with, is gone"
 [[ ! -e $key_file ]] || fail "a new key file was made in place of the lost one"
+
+# The new key is never in a file another user could open, not for a moment: a configure under
+# umask 0022, watched by strace, replayed call by call.
+checkout third
+(umask 0022 && strace -f -qq -o "$work/third.trace" \
+    -e trace=openat,open,creat,mkdir,mkdirat,chmod,fchmod,fchmodat,rename,renameat,renameat2,link,linkat \
+    cmake -S "$work/third" -B "$work/third/build" -DBUILD_TESTING=OFF > "$work/third-build.log" 2>&1) ||
+    { cat "$work/third-build.log" >&2; fail "the configure under strace failed"; }
+"$(dirname "$0")/key_file_never_readable.py" "$work/third.trace" "$work/third/blowfish.key" 0022 ||
+    fail "the new key file could be read by others while it was made"
+
 echo "fresh checkouts: two different keys and fingerprints, mode 600, ignored by git, kept by later configures; malformed, unreadable and lost key files refused"
