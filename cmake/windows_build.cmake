@@ -11,6 +11,8 @@ set(CMAKE_CXX_STANDARD_LIBRARIES "")
 add_compile_definitions(_WIN32_WINNT=0x0600 WINVER=0x0600)
 add_link_options(-Wl,--major-subsystem-version,6 -Wl,--minor-subsystem-version,0
                  -Wl,--major-os-version,6 -Wl,--minor-os-version,0)
+# No link time in the header: the same sources and key make the same programs.
+add_link_options(-Wl,--no-insert-timestamp)
 
 # The programs start at transform_file, a __stdcall function without arguments: decorated on i386.
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)

@@ -3,8 +3,8 @@
 i386 programs in it and the x86-64 programs in its x64/ folder. Each program must be a Windows GUI
 executable for its machine (PE32 for i386, PE32+ for x86-64) importing from KERNEL32.dll and
 COMDLG32.dll only, stripped of its symbol table and otherwise the program as built: the same
-sections with the same bytes, the same image size and entry point. The guide must be the one built,
-plain ASCII text with CRLF line ends.
+sections with the same bytes, the same image size, entry point and time stamp. The guide must be
+the one built, plain ASCII text with CRLF line ends.
 
   check_release_zip.py ZIP GUIDE ENCRYPT_EXE DECRYPT_EXE X64_ENCRYPT_EXE X64_DECRYPT_EXE
 """
@@ -27,7 +27,7 @@ class Pe:
         if image[:2] != b"MZ" or image[header:header + 4] != b"PE\0\0":
             raise ValueError("not a PE image")
         coff = header + 4
-        self.machine, count, _, self.symbol_table, self.symbols, optional_size, _ = struct.unpack_from(
+        self.machine, count, self.stamp, self.symbol_table, self.symbols, optional_size, _ = struct.unpack_from(
             "<HHIIIHH", image, coff)
         optional = coff + 20
         (self.magic,) = struct.unpack_from("<H", image, optional)
@@ -68,6 +68,8 @@ def program_faults(name, folder, shipped, built):
         faults.append(f"{name} keeps a symbol table of {shipped.symbols} entries")
     if not built.symbols:
         faults.append(f"{name} as built has no symbols to strip (the build's own checks read them)")
+    if shipped.stamp != built.stamp:
+        faults.append(f"{name} carries the time stamp {shipped.stamp:#x}, not {built.stamp:#x} as built")
     if shipped.entry != built.entry:
         faults.append(f"{name} starts at {shipped.entry:#x}, not at {built.entry:#x} as built")
     if shipped.image_size != built.image_size:
