@@ -13,15 +13,25 @@ namespace=(unshare -m --propagation private)
 
 mkdir "$work/bin"
 cat >"$work/bin/dpkg-query" <<'EOF'
-#!/bin/sh
-for package; do :; done
-case " $INSTALLED " in *" $package "*|*" * "*) ;; *) echo "dpkg-query: no packages found matching $package" >&2; exit 1 ;; esac
-case "$*" in *Version*) printf '%s' "$QEMU_VERSION" ;; *) printf 'install ok installed' ;; esac
+#!/bin/bash
+# Lists the installed packages among those asked for (status, package:architecture, version).
+for package in "${@:3}"; do
+    if [[ "$INSTALLED" == "*" || " $INSTALLED " == *" $package "* ]]; then
+        [[ "$package" == *:* ]] || package=$package:amd64
+        printf 'install ok installed\t%s\t%s\n' "$package" "$([[ $package == qemu* ]] && echo "$QEMU_VERSION" || echo 1.0-1)"
+    else
+        echo "dpkg-query: no packages found matching $package" >&2 && missing=1
+    fi
+done
+exit ${missing:-0}
 EOF
 cat >"$work/bin/dpkg" <<'EOF'
 #!/bin/sh
-echo "ran: dpkg $*" >>"$LOG"
-[ "$1" != --print-foreign-architectures ] || echo "$FOREIGN"
+case "$1" in
+    --print-architecture) echo amd64 ;;
+    --print-foreign-architectures) echo "$FOREIGN" ;;
+    *) echo "ran: dpkg $*" >>"$LOG" ;;
+esac
 EOF
 cat >"$work/bin/apt-get" <<'EOF'
 #!/bin/sh
