@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Drives the real programs' GTK file choosers on a private Xvfb display with xdotool, and reads
 # back what was typed through the X primary selection with xclip. Source it; it starts the display
 # at once and stops it on exit. Every wait is for a condition, up to $patience seconds.
@@ -32,7 +33,8 @@ start_display() {
     Xvfb -displayfd 9 -screen 0 1280x1024x24 -nolisten tcp -noreset >/dev/null 2>&1 &
     display_pid=$!
     wait_for test -s "$work/display" || { echo "FAIL: Xvfb did not start" >&2; exit 1; }
-    export DISPLAY=":$(cat "$work/display")"
+    DISPLAY=":$(cat "$work/display")"
+    export DISPLAY
 }
 start_display
 

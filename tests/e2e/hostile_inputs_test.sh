@@ -46,6 +46,7 @@ unchanged_apart_from "" run_refusing_input "$encrypt" "$cases/read-only.bin"
 cp "$cases/plain.bin" "$cases/locked.bin"
 (exec 8<>"$cases/locked.bin" && flock --exclusive 8 && exec sleep 300) >/dev/null 2>&1 &
 holder=$!
+# shellcheck disable=SC2016  # expanded by eval
 wait_for eval '! flock --nonblock "$cases/locked.bin" true' || fail "the holder did not lock the file"
 unchanged_apart_from "" run_refusing_input "$encrypt" "$cases/locked.bin"
 kill "$holder"
@@ -60,6 +61,7 @@ holds_open() {  # whether process $1 has file $2 open
     return 1
 }
 hold_open() {  # for writing or for reading
+    # shellcheck disable=SC2217  # sleep only keeps the file open
     if [ "$1" = writing ]; then exec sleep 300 >>"$cases/in-use.bin"; else exec sleep 300 <"$cases/in-use.bin"; fi
 }
 for how in writing reading; do
@@ -173,6 +175,7 @@ chmod 755 "$cases/no-write"
 # A file-size limit below the output's length: the write fails part-way, the program (which ignores
 # SIGXFSZ) removes the partial file and still ends with code 0.
 head -c 70000 /dev/urandom >"$cases/large.bin"
+# shellcheck disable=SC2016  # expanded by the inner shell
 unchanged_apart_from "" run_program "$encrypt" "$cases/large.bin" "$cases/limited.bin" bash -c 'ulimit -f 16; exec "$0"'
 
 # Started with standard output and error closed: both point at /dev/null while the program runs,
