@@ -71,6 +71,14 @@ const char* name_of(block_path path) {
 
 std::string path_name(const testing::TestParamInfo<block_path>& info) { return name_of(info.param); }
 
+}  // namespace
+
+namespace blowfish {
+void PrintTo(block_path path, std::ostream* out) { *out << name_of(path); }
+}  // namespace blowfish
+
+namespace {
+
 class MultiBlock : public testing::TestWithParam<block_path> {
 protected:
     void SetUp() override {
