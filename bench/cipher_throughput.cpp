@@ -39,8 +39,8 @@ double seconds(const transform& f, std::vector<std::uint8_t>& data) {
 
 const char* described(blowfish::block_path path) {
     switch (path) {
-    case blowfish::block_path::byte_sliced_halves: return "byte-sliced by halves (two vpermi2b and a blend a plane lookup)";
-    case blowfish::block_path::byte_sliced_quarters: return "byte-sliced by quarters (four vpermb a plane lookup)";
+    case blowfish::block_path::byte_sliced_halves: return "byte-sliced by halves (two vpermi2b and a blend per plane lookup)";
+    case blowfish::block_path::byte_sliced_quarters: return "byte-sliced by quarters (four vpermb per plane lookup)";
     case blowfish::block_path::scalar_groups: break;
     }
     return "the scalar groups";
