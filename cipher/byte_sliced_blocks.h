@@ -6,13 +6,14 @@
 // between the vectors; they leave through the inverse.
 //
 // Each S-box is kept as four byte planes of 256 entries (byte_sliced_tables.h), plane j holding
-// byte j of every entry. A plane is looked up for 64 indices at once in one of two forms, which
-// share everything else (block_path.h says which form a processor takes):
+// byte j of every entry. A plane is looked up for 64 indices at once in one of two forms
+// (block_path.h says which form a processor takes):
 // - by quarters: four vpermb over quarters of 64 entries, each later one merged where the index
 //   has bit 6, bit 7, or both;
 // - by halves: two vpermi2b over halves of 128 entries, then a blend on bit 7.
 // The additions modulo 2^32 run across the four planes from the least significant byte, each
-// byte's carry out kept in a mask register for the next.
+// byte's carry out kept in a mask register for the next. The forms share all but the lookup and
+// how many slices of 64 blocks they take side by side.
 //
 // The kernels carry the target attribute and are never inlined into their callers, so no AVX-512
 // instruction runs unless the processor and system support it (block_path.h). Encryption and
@@ -133,6 +134,7 @@ struct by_quarters {
 
 struct by_halves {
     static constexpr unsigned slices_at_once = 4;
+
     struct lanes {
         __mmask64 bit7;
     };
