@@ -6,8 +6,10 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "block_path.h"
 #include "blowfish.h"
 #include "blowfish_rounds.h"
 #include "byte_sliced_blocks.h"
@@ -35,39 +37,48 @@ double seconds(const transform& f, std::vector<std::uint8_t>& data) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// The multi-block operations with the scalar groups forced where the byte-sliced path is built.
-template <void (*walk)(std::uint8_t*, std::uint32_t)>
-void scalar_groups(std::uint8_t* d, std::size_t n) {
-#ifdef BLOWFISH_BYTE_SLICED
-    blowfish::force_scalar_groups(true);
-    walk(d, blocks(n));
-    blowfish::force_scalar_groups(false);
-#else
-    walk(d, blocks(n));
-#endif
+const char* described(blowfish::block_path path) {
+    switch (path) {
+    case blowfish::block_path::byte_sliced_halves: return "byte-sliced by halves (two vpermi2b and a blend per plane lookup)";
+    case blowfish::block_path::byte_sliced_quarters: return "byte-sliced by quarters (four vpermb per plane lookup)";
+    case blowfish::block_path::scalar_groups: break;
+    }
+    return "the scalar groups";
 }
 
-bool byte_sliced_here() {
-#ifdef BLOWFISH_BYTE_SLICED
-    return blowfish::byte_sliced_chosen();
-#else
-    return false;
-#endif
+// The multi-block operations with the given path forced.
+template <void (*walk)(std::uint8_t*, std::uint32_t), blowfish::block_path path>
+void forced(std::uint8_t* d, std::size_t n) {
+    blowfish::force_path(path);
+    walk(d, blocks(n));
+    blowfish::force_path(blowfish::processor_path());
+}
+
+template <blowfish::block_path path>
+contender on_path(const std::string& name) {
+    return {name + (path == blowfish::processor_path() ? " (the programs)" : ""),
+            forced<encrypt_blocks, path>, forced<decrypt_blocks, path>};
 }
 
 // The programs' path first: the ratios and speedup-vs-openssl are taken against it.
 std::vector<contender> contenders(std::vector<std::unique_ptr<peer>>& peers, std::vector<std::string>& skipped) {
+    using blowfish::block_path;
+    const std::string sliced = "ours, byte-sliced " + std::to_string(blowfish::slice_blocks);
+    const std::pair<block_path, contender> ours[] = {
+        {block_path::byte_sliced_halves, on_path<block_path::byte_sliced_halves>(sliced + ", by halves")},
+        {block_path::byte_sliced_quarters, on_path<block_path::byte_sliced_quarters>(sliced + ", by quarters")},
+        {block_path::scalar_groups,
+         on_path<block_path::scalar_groups>("ours, scalar groups of " + std::to_string(blowfish::group_blocks))},
+    };
     std::vector<contender> all;
-    if (byte_sliced_here()) {
-        all.push_back({"ours, byte-sliced " + std::to_string(blowfish::slice_blocks) + " (the programs)",
-                       [](std::uint8_t* d, std::size_t n) { encrypt_blocks(d, blocks(n)); },
-                       [](std::uint8_t* d, std::size_t n) { decrypt_blocks(d, blocks(n)); }});
-    } else {
-        skipped.push_back("ours, byte-sliced: needs x86-64 with AVX-512 F, BW and VBMI");
+    for (const auto& [path, c] : ours) {
+        if (!blowfish::path_supported(path))
+            skipped.push_back(c.name + ": needs x86-64 with AVX-512 F, BW and VBMI");
+        else if (path == blowfish::processor_path())
+            all.insert(all.begin(), c);
+        else
+            all.push_back(c);
     }
-    all.push_back({"ours, scalar groups of " + std::to_string(blowfish::group_blocks) +
-                       (byte_sliced_here() ? "" : " (the programs)"),
-                   scalar_groups<encrypt_blocks>, scalar_groups<decrypt_blocks>});
     all.push_back({"ours, one block at a time",
                    [](std::uint8_t* d, std::size_t n) {
                        for (std::uint32_t i = blocks(n); i != 0; --i) d = encrypt_block(d);
@@ -120,10 +131,11 @@ cipher_figures measure_ciphers(std::size_t buffer_size, int repeats) {
     const double mb = static_cast<double>(buffer_size) / 1e6;
     std::printf("Cipher throughput: %zu MiB buffer, one thread, best of %d; MB/s = 10^6 bytes/s\n", buffer_size >> 20,
                 repeats);
-    std::printf("  %-40s %9s %9s %14s %14s\n", "", "encrypt", "decrypt", "ours/this enc", "ours/this dec");
+    std::printf("  the programs take on this processor: %s\n", described(blowfish::processor_path()));
+    std::printf("  %-48s %9s %9s %14s %14s\n", "", "encrypt", "decrypt", "ours/this enc", "ours/this dec");
     const contender& ours = all.front();
     for (const auto& c : all) {
-        std::printf("  %-40s %9.1f %9.1f", c.name.c_str(), mb / c.best_encrypt, mb / c.best_decrypt);
+        std::printf("  %-48s %9.1f %9.1f", c.name.c_str(), mb / c.best_encrypt, mb / c.best_decrypt);
         if (&c != &ours)
             std::printf(" %13.2fx %13.2fx", c.best_encrypt / ours.best_encrypt, c.best_decrypt / ours.best_decrypt);
         std::printf("\n");

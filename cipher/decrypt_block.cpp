@@ -18,8 +18,8 @@ std::uint8_t* decrypt_block(std::uint8_t* position) {
 // interleaved, then the last few blocks one at a time.
 void decrypt_blocks(std::uint8_t* first, std::uint32_t count) {
 #ifdef BLOWFISH_BYTE_SLICED
-    if (count >= blowfish::slice_blocks && blowfish::byte_sliced_chosen()) {
-        first = blowfish::decrypt_slices(first, count / blowfish::slice_blocks);
+    if (count >= blowfish::slice_blocks && blowfish::chosen_path() != blowfish::block_path::scalar_groups) {
+        first = blowfish::decrypt_slices(blowfish::chosen_path(), first, count / blowfish::slice_blocks);
         count %= blowfish::slice_blocks;
     }
 #endif

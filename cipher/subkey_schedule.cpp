@@ -2,4 +2,4 @@
 #include "subkey_schedule.h"
 
 constinit const std::array<std::uint32_t, blowfish::schedule_words> subkey_schedule =
-    blowfish::expand_key(blowfish::configured_key).table;
+    blowfish::configured_schedule.table;

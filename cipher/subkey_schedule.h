@@ -1,6 +1,6 @@
 // The schedule of the key chosen when the build was configured, made at compile time by the
-// published key setup. Its table is subkey_schedule (blowfish.h, defined in subkey_schedule.cpp);
-// P0 and P1 are constants of the block operations and are defined here, once.
+// published key setup, once. Its table is subkey_schedule (blowfish.h, defined in
+// subkey_schedule.cpp); P0 and P1 are constants of the block operations and are defined here.
 #pragma once
 
 #include <cstdint>
@@ -10,7 +10,8 @@
 
 namespace blowfish {
 
-inline constexpr std::uint32_t subkey_p0 = expand_key(configured_key).p0;
-inline constexpr std::uint32_t subkey_p1 = expand_key(configured_key).p1;
+inline constexpr expanded_key configured_schedule = expand_key(configured_key);
+inline constexpr std::uint32_t subkey_p0 = configured_schedule.p0;
+inline constexpr std::uint32_t subkey_p1 = configured_schedule.p1;
 
 }  // namespace blowfish

@@ -65,7 +65,10 @@ function(blowfish_read_key_file path out_key)
 endfunction()
 
 # Makes the key file PATH from 16 bytes of the system's random source, readable by its owner only.
-# It is written whole under a temporary name first, so that no half-written key file is left.
+# It is written whole under a temporary name first, so that no half-written key file is left, and
+# inside a folder that only this user may enter, made so before the key is in it: the file is made
+# private there and only then moved into place, so that no other user can open it at any moment,
+# whatever the umask (one who opened it would keep it open and read the key later).
 # Sets OUT_MADE to true when this call made it.
 function(blowfish_make_key_file path out_made)
     execute_process(COMMAND od -A n -v -t x1 -N 16 /dev/urandom
@@ -79,14 +82,16 @@ function(blowfish_make_key_file path out_made)
         message(FATAL_ERROR "Read ${digits} hex digits from /dev/urandom for a new key, not 32.")
     endif()
     string(SHA1 writer "${CMAKE_BINARY_DIR}")
-    set(draft "${path}.new-${writer}")
-    file(REMOVE "${draft}")
-    file(TOUCH "${draft}")
+    set(private "${path}.new-${writer}")
+    set(draft "${private}/key")
+    file(REMOVE_RECURSE "${private}")
+    file(MAKE_DIRECTORY "${private}")
+    file(CHMOD "${private}" PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
+    file(WRITE "${draft}" "${key}\n")
     file(CHMOD "${draft}" PERMISSIONS OWNER_READ OWNER_WRITE)
-    file(APPEND "${draft}" "${key}\n")
     # Fails if another configure made PATH meanwhile: then that one is read.
     file(RENAME "${draft}" "${path}" NO_REPLACE RESULT not_renamed)
-    file(REMOVE "${draft}")
+    file(REMOVE_RECURSE "${private}")
     if(not_renamed)
         set(${out_made} FALSE PARENT_SCOPE)
     else()

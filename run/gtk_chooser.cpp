@@ -6,6 +6,12 @@
 #ifdef GDK_WINDOWING_X11
 #include <gdk/gdkx.h>
 #endif
+#ifdef GDK_WINDOWING_WAYLAND
+#include <gdk/gdkwayland.h>
+#include <poll.h>
+
+#include <cstring>
+#endif
 
 namespace {
 
@@ -18,8 +24,38 @@ namespace {
 int end_run_without_display(Display*) { _exit(0); }
 #endif
 
+#ifdef GDK_WINDOWING_WAYLAND
+bool wayland_connection_lost(wl_display* display) {
+    if (wl_display_get_error(display) != 0) return true;
+    pollfd connection{wl_display_get_fd(display), 0, 0};
+    return poll(&connection, 1, 0) == 1 && (connection.revents & (POLLHUP | POLLERR)) != 0;
+}
+
+// The compositor went away: GDK's Wayland backend ends the process with code 1, right after
+// logging a message of its own ("Lost connection to Wayland compositor.", "Error reading events
+// from display: ..."). Every log message passes through here first; one of GDK's, logged while the
+// connection to the compositor is gone, ends the run as after a cancel, for the same reasons as
+// on X11. Everything else goes on to GLib's own writer (whose output the programs silence).
+GLogWriterOutput end_run_when_compositor_lost(GLogLevelFlags level, const GLogField* fields, gsize count,
+                                              gpointer data) {
+    for (gsize i = 0; i < count; ++i) {
+        if (std::strcmp(fields[i].key, "GLIB_DOMAIN") != 0 || fields[i].length >= 0 ||
+            std::strcmp(static_cast<const char*>(fields[i].value), "Gdk") != 0)
+            continue;
+        GdkDisplay* display = gdk_display_get_default();
+        if (display != nullptr && GDK_IS_WAYLAND_DISPLAY(display) &&
+            wayland_connection_lost(gdk_wayland_display_get_wl_display(display)))
+            _exit(0);
+    }
+    return g_log_writer_default(level, fields, count, data);
+}
+#endif
+
 bool gtk_ready() {
     static const bool ready = [] {
+#ifdef GDK_WINDOWING_WAYLAND
+        g_log_set_writer_func(end_run_when_compositor_lost, nullptr, nullptr);
+#endif
         if (!gtk_init_check(nullptr, nullptr)) return false;
 #ifdef GDK_WINDOWING_X11
         if (GDK_IS_X11_DISPLAY(gdk_display_get_default())) XSetIOErrorHandler(end_run_without_display);

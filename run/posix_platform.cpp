@@ -16,6 +16,10 @@ namespace {
 // Linux moves at most about 2 GiB in one call; ask for no more than 1 GiB at a time.
 constexpr std::uint32_t largest_transfer = 1u << 30;
 
+// The input is read in pieces of at most 64 MiB, and the lease is looked at after each (see
+// read_some): another program's open of the input then waits no longer than one such piece.
+constexpr std::uint32_t largest_read = 1u << 26;
+
 // Takes the file for this process alone, or fails at once if another process holds it.
 bool lock_exclusively(int file) { return flock(file, LOCK_EX | LOCK_NB) == 0; }
 
@@ -68,25 +72,34 @@ bool posix_platform::choose(chooser_kind kind) {
     return choose_(kind, path_) && !path_.empty();
 }
 
-// Only regular files are processed: a device, FIFO or folder is refused before it is opened, so
-// that opening it cannot block or have side effects. A file with no write permission at all is
-// read-only and refused even where the process could write it anyway (as root). The input is held
-// under a flock and, where the kernel grants one, a write lease; a file another process has open
-// is not processed. The open is non-blocking, so a file leased by another run fails at once.
-bool posix_platform::open_input() {
-    struct stat named {};
-    if (stat(path_.c_str(), &named) != 0 || !S_ISREG(named.st_mode) || (named.st_mode & 0222) == 0) return false;
+// Opens the very file that looked_at refers to, whatever its name leads to by now. Without /proc
+// there is no such way, and the input is not processed.
+int posix_platform::reopen(int looked_at) {
+    const std::string self = "/proc/self/fd/" + std::to_string(looked_at);
+    return open(self.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+}
 
-    const int file = open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+// Only regular files are processed: the chosen name is first looked at through a descriptor that
+// opens nothing (O_PATH), and only a regular file is then opened, through that descriptor, so that
+// a device, FIFO or folder is never opened, even one swapped in for the file meanwhile. A file
+// with no write permission at all is read-only and refused even where the process could write it
+// anyway (as root). The input is held under a flock and, where the kernel grants one, a write
+// lease; a file another process has open is not processed. The open is non-blocking, so a file
+// leased by another run fails at once.
+bool posix_platform::open_input() {
+    const int looked_at = open(path_.c_str(), O_PATH | O_CLOEXEC);
+    if (looked_at < 0) return false;
+    struct stat seen {};
+    int file = -1;
+    if (fstat(looked_at, &seen) == 0 && S_ISREG(seen.st_mode) && (seen.st_mode & 0222) != 0) file = reopen_(looked_at);
+    close(looked_at);
     if (file < 0) return false;
-    struct stat opened {};
-    if (fstat(file, &opened) != 0 || !same_file(named, opened) || !lock_exclusively(file)) {
+    if (!lock_exclusively(file)) {
         close(file);
         return false;
     }
     // When another process opens the leased file, the kernel tells the holder with SIGIO, whose
-    // default action would end the process. The run needs no notice: it closes the input as soon
-    // as it has read it, and the other open then goes ahead.
+    // default action would end the process. The run asks the lease itself instead (read_some).
     std::signal(SIGIO, SIG_IGN);
     const lease held = take_write_lease(file);
     if (held == lease::file_in_use) {
@@ -129,12 +142,18 @@ std::uint8_t* posix_platform::allocate_zeroed(std::uint32_t size) {
     return static_cast<std::uint8_t*>(mapping_);
 }
 
+// Another program's open of the leased input begins a lease break. From that moment F_GETLEASE
+// no longer reports the write lease: while the kernel waits for the run to give the file up, and
+// after lease-break-time (45 s by default), when it drops the lease and lets that open go ahead,
+// which may then change the file under the read. So a break that began before the read ended
+// fails the read, whatever the other program does: nothing is written, and the input is closed
+// at once, which lets the other open go ahead.
 bool posix_platform::read_some(std::uint8_t* at, std::uint32_t want, std::uint32_t& got) {
     ssize_t result;
     do {
-        result = read(file_, at, want < largest_transfer ? want : largest_transfer);
+        result = read(file_, at, want < largest_read ? want : largest_read);
     } while (result < 0 && errno == EINTR);
-    if (result < 0) return false;
+    if (result < 0 || (leased_ && fcntl(file_, F_GETLEASE) != F_WRLCK)) return false;
     got = static_cast<std::uint32_t>(result);
     return true;
 }

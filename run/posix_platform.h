@@ -45,6 +45,11 @@ protected:
     // Brings a file or folder to stable storage; a seam so that tests can make the flush fail.
     int (*flush_)(int descriptor) = fsync;
 
+    // Opens the regular file that open_input has looked at, for reading and writing; a seam so that
+    // tests can swap the name meanwhile.
+    static int reopen(int looked_at);
+    int (*reopen_)(int looked_at) = reopen;
+
 private:
     bool choose(chooser_kind kind);
     bool flush_folder();

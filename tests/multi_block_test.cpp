@@ -1,15 +1,18 @@
 // The multi-block operations against the single-block ones they must equal: every block count
 // around the group and slice boundaries, buffers at every alignment, and no byte outside the blocks
-// touched. On x86-64 each case runs on both paths: the byte-sliced one (where the processor has
-// AVX-512 VBMI) and the scalar groups, forced. Built for the host and, with -m32, for i386
-// (tests/i386), so both code generations of the scalar groups are checked.
+// touched. Each case runs on every path the processor can take, forced in turn: the byte-sliced
+// kernel in both its forms (x86-64 with AVX-512 VBMI) and the scalar groups. Built for the host
+// and, with -m32, for i386 (tests/i386), so both code generations of the scalar groups are checked;
+// also run under an emulated x86-64 processor without AVX-512 (tests/CMakeLists.txt).
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "block_path.h"
 #include "blowfish.h"
 #include "blowfish_rounds.h"
 #include "byte_sliced_blocks.h"
@@ -46,43 +49,51 @@ void expect_walk_equals_singles(walk transform_blocks, single transform_block, s
     }
 }
 
-// Every count up to four slices of 64 blocks and 8 more (so every mix of slices, groups of 8 and
-// single blocks), then a few large ones.
+// Every count up to eight slices of 64 blocks and 8 more (so every mix of slices taken four at
+// once, slices taken alone, groups of 8 and single blocks), then a few large ones.
 std::vector<std::uint32_t> counts_to_try() {
     std::vector<std::uint32_t> counts;
-    for (std::uint32_t c = 0; c <= 4 * blowfish::slice_blocks + 8; ++c) counts.push_back(c);
+    for (std::uint32_t c = 0; c <= 8 * blowfish::slice_blocks + 8; ++c) counts.push_back(c);
     for (std::uint32_t c : {1000u, 4099u, 65536u + 71u}) counts.push_back(c);
     return counts;
 }
 
-enum class path { byte_sliced, scalar_groups };
+using blowfish::block_path;
 
-std::string path_name(const testing::TestParamInfo<path>& info) {
-    return info.param == path::byte_sliced ? "ByteSliced" : "ScalarGroups";
+const char* name_of(block_path path) {
+    switch (path) {
+    case block_path::byte_sliced_quarters: return "ByteSlicedQuarters";
+    case block_path::byte_sliced_halves: return "ByteSlicedHalves";
+    case block_path::scalar_groups: break;
+    }
+    return "ScalarGroups";
 }
 
-void PrintTo(path p, std::ostream* out) { *out << (p == path::byte_sliced ? "byte-sliced" : "scalar groups"); }
+std::string path_name(const testing::TestParamInfo<block_path>& info) { return name_of(info.param); }
 
-class MultiBlock : public testing::TestWithParam<path> {
+}  // namespace
+
+namespace blowfish {
+void PrintTo(block_path path, std::ostream* out) { *out << name_of(path); }
+}  // namespace blowfish
+
+namespace {
+
+class MultiBlock : public testing::TestWithParam<block_path> {
 protected:
     void SetUp() override {
-#ifdef BLOWFISH_BYTE_SLICED
-        blowfish::force_scalar_groups(GetParam() == path::scalar_groups);
-        if (GetParam() == path::byte_sliced && !blowfish::byte_sliced_chosen())
-            GTEST_SKIP() << "this processor or system lacks AVX-512 F, BW or VBMI";
-#else
-        if (GetParam() == path::byte_sliced) GTEST_SKIP() << "the byte-sliced path is built for x86-64 only";
-#endif
+        if (!blowfish::force_path(GetParam()))
+            GTEST_SKIP() << "this processor or system cannot run " << name_of(GetParam())
+                         << " (x86-64 with AVX-512 F, BW and VBMI only)";
     }
 
-    void TearDown() override {
-#ifdef BLOWFISH_BYTE_SLICED
-        blowfish::force_scalar_groups(false);
-#endif
-    }
+    void TearDown() override { blowfish::force_path(blowfish::processor_path()); }
 };
 
-INSTANTIATE_TEST_SUITE_P(Paths, MultiBlock, testing::Values(path::byte_sliced, path::scalar_groups), path_name);
+INSTANTIATE_TEST_SUITE_P(Paths, MultiBlock,
+                         testing::Values(block_path::byte_sliced_quarters, block_path::byte_sliced_halves,
+                                         block_path::scalar_groups),
+                         path_name);
 
 TEST_P(MultiBlock, EncryptEqualsSingleBlocksAtEveryCountAndAlignment) {
     std::uint32_t seed = 1;
@@ -131,20 +142,32 @@ TEST_P(MultiBlock, EqualsOpenSslOnEightMegabytesAndSomeBlocks) {
 #endif
 
 // The path is chosen from the processor as GCC's own CPU check (which also reads XCR0) sees it:
-// guards against a check that quietly never takes the byte-sliced path, or takes it wrongly.
-TEST(MultiBlockChoice, TakesTheByteSlicedPathExactlyWhereTheProcessorHasVbmi) {
-#ifdef BLOWFISH_BYTE_SLICED
+// guards against a check that quietly never takes the byte-sliced path, takes it wrongly, or takes
+// the other form. Where the tests run under an emulated processor, MULTI_BLOCK_EXPECTED_PATH names
+// the path that processor must get, so that a check which wrongly says yes there fails too.
+TEST(MultiBlockChoice, TakesTheByteSlicedFormOfTheProcessorsMakerExactlyWhereItHasVbmi) {
+    block_path expected = block_path::scalar_groups;
+#if defined(__x86_64__)
     __builtin_cpu_init();
     const bool vbmi = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
                       __builtin_cpu_supports("avx512vbmi");
-    EXPECT_EQ(blowfish::byte_sliced_chosen(), vbmi);
-    blowfish::force_scalar_groups(true);
-    EXPECT_FALSE(blowfish::byte_sliced_chosen());
-    blowfish::force_scalar_groups(false);
-    EXPECT_EQ(blowfish::byte_sliced_chosen(), vbmi);
-#else
-    GTEST_SKIP() << "the byte-sliced path is built for x86-64 only";
+    if (vbmi) expected = __builtin_cpu_is("amd") ? block_path::byte_sliced_halves : block_path::byte_sliced_quarters;
 #endif
+    EXPECT_STREQ(name_of(blowfish::processor_path()), name_of(expected));
+    EXPECT_STREQ(name_of(blowfish::chosen_path()), name_of(expected));
+    if (const char* told = std::getenv("MULTI_BLOCK_EXPECTED_PATH")) {
+        EXPECT_STREQ(name_of(blowfish::processor_path()), told);
+    }
+
+    const bool sliced = expected != block_path::scalar_groups;
+    for (block_path path : {block_path::byte_sliced_quarters, block_path::byte_sliced_halves}) {
+        EXPECT_EQ(blowfish::force_path(path), sliced) << name_of(path);
+        EXPECT_STREQ(name_of(blowfish::chosen_path()), name_of(sliced ? path : expected));
+    }
+    EXPECT_TRUE(blowfish::force_path(block_path::scalar_groups));
+    EXPECT_STREQ(name_of(blowfish::chosen_path()), "ScalarGroups");
+    EXPECT_TRUE(blowfish::force_path(blowfish::processor_path()));
+    EXPECT_STREQ(name_of(blowfish::chosen_path()), name_of(expected));
 }
 
 }  // namespace

@@ -55,12 +55,16 @@ TEST_F(WholeFileRun, EqualAlignedBlocksGiveEqualOutputBlocks) {
 }
 
 TEST_F(WholeFileRun, OutputIsPrivateWhateverTheUmask) {
-    const mode_t before = umask(0);
-    run_with({in, out});
-    umask(before);
-    struct stat info {};
-    ASSERT_EQ(stat(out.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    for (output_naming naming : both_namings) {
+        SCOPED_TRACE(describe(naming));
+        const mode_t before = umask(0);
+        run_named({in, out}, naming);
+        umask(before);
+        struct stat info {};
+        ASSERT_EQ(stat(out.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0600u);
+        fs::remove(out);
+    }
 }
 
 TEST_F(WholeFileRun, CancellingTheInputChooserAsksNothingMore) {
@@ -89,14 +93,29 @@ TEST_F(WholeFileRun, InputLockedByAnotherIsNotProcessed) {
     expect_run({in, out}, asked{input, output}, out, &expected);
 }
 
-TEST_F(WholeFileRun, EmptyAndFourGibibyteInputsEndAfterTheSizeCheck) {
-    write_file(in, {});
-    EXPECT_EQ(run_with({in, out}), asked{input});
-    EXPECT_FALSE(fs::exists(out));
+// Counts the size checks and the allocations that follow them.
+struct sizes_counted : posix_platform {
+    using posix_platform::posix_platform;
+    static inline int size_checks = 0;
+    static inline int allocations = 0;
+    std::uint64_t input_length() {
+        ++size_checks;
+        return posix_platform::input_length();
+    }
+    std::uint8_t* allocate_zeroed(std::uint32_t size) {
+        ++allocations;
+        return posix_platform::allocate_zeroed(size);
+    }
+};
 
-    for (std::uintmax_t length : {std::uintmax_t{1} << 32, (std::uintmax_t{1} << 32) + 9}) {
+TEST_F(WholeFileRun, EmptyAndFourGibibyteInputsEndAfterTheSizeCheck) {
+    for (std::uintmax_t length : {std::uintmax_t{0}, std::uintmax_t{1} << 32, (std::uintmax_t{1} << 32) + 9}) {
+        SCOPED_TRACE(length);
         fs::resize_file(in, length);  // sparse: takes no space
-        EXPECT_EQ(run_with({in, out}), asked{input});
+        sizes_counted::size_checks = sizes_counted::allocations = 0;
+        EXPECT_EQ(run_with<sizes_counted>({in, out}), asked{input});
+        EXPECT_EQ(sizes_counted::size_checks, 1) << "the run ended before the size check";
+        EXPECT_EQ(sizes_counted::allocations, 0);
         EXPECT_EQ(fs::file_size(in), length);
         EXPECT_FALSE(fs::exists(out));
     }
@@ -121,33 +140,6 @@ TEST_F(WholeFileRun, DanglingSymlinkAsOutputIsNeitherFollowedNorReplaced) {
 }
 
 TEST_F(WholeFileRun, OutputInAMissingFolderIsNotCreated) { expect_refused_output(folder / "missing" / "out.bin"); }
-
-TEST_F(WholeFileRun, FailedAllocationOrReadEndsBeforeTheOutputChooser) {
-    expect_refused_input<no_memory>(in);
-    expect_refused_input<failing_read>(in);
-    expect_refused_input<file_ends_early>(in);
-}
-
-TEST_F(WholeFileRun, FailedWriteOrFlushLeavesNoOutput) {
-    // Each case removes what a failure left, so that one failure does not hide the next.
-    for (output_naming naming : both_namings) {
-        {
-            SCOPED_TRACE(std::string("write fails, ") + describe(naming));
-            expect_run<write_fails_part_way>({in, out}, asked{input, output}, out, nullptr, naming);
-            fs::remove(out);
-        }
-        {
-            SCOPED_TRACE(std::string("flush fails, ") + describe(naming));
-            expect_run<flush_fails>({in, out}, asked{input, output}, out, nullptr, naming);
-            fs::remove(out);
-        }
-        {
-            SCOPED_TRACE(std::string("folder flush fails, ") + describe(naming));
-            expect_run<folder_flush_fails>({in, out}, asked{input, output}, out, nullptr, naming);
-            fs::remove(out);
-        }
-    }
-}
 
 // The output is named when the file system is flushed for the last time: the folder holding the
 // name goes to disk after the name is given, and the file's data before.

@@ -87,23 +87,35 @@ asked run_named(answers script, output_naming naming) {
     return run_with<Platform>(std::move(script), encrypt_blocks, naming);
 }
 
-// Faults the file system will not make on cue, injected at the platform's seams.
+// Faults the file system will not make on cue, injected at the platform's seams. Each counts in
+// strikes how often its fault struck, so that a case can tell a run that met its fault from one
+// that ended earlier for another reason.
 struct no_memory : posix_platform {
     using posix_platform::posix_platform;
-    std::uint8_t* allocate_zeroed(std::uint32_t) { return nullptr; }
+    static inline int strikes = 0;
+    std::uint8_t* allocate_zeroed(std::uint32_t) {
+        ++strikes;
+        return nullptr;
+    }
 };
 
 struct failing_read : posix_platform {
     using posix_platform::posix_platform;
-    bool read_some(std::uint8_t*, std::uint32_t, std::uint32_t&) { return false; }
+    static inline int strikes = 0;
+    bool read_some(std::uint8_t*, std::uint32_t, std::uint32_t&) {
+        ++strikes;
+        return false;
+    }
 };
 
 // The file turns out shorter than its size said: the first read gets part, the next none.
 struct file_ends_early : posix_platform {
     using posix_platform::posix_platform;
+    static inline int strikes = 0;
     int reads = 0;
     bool read_some(std::uint8_t* at, std::uint32_t want, std::uint32_t& got) {
         if (reads++ != 0) {
+            ++strikes;
             got = 0;
             return true;
         }
@@ -114,20 +126,29 @@ struct file_ends_early : posix_platform {
 // Writes go through in small pieces, then fail part-way.
 struct write_fails_part_way : posix_platform {
     using posix_platform::posix_platform;
+    static inline int strikes = 0;
     std::uint32_t written = 0;
     bool write_some(const std::uint8_t* from, std::uint32_t want, std::uint32_t& put) {
-        if (written >= 500) return false;
+        if (written >= 500) {
+            ++strikes;
+            return false;
+        }
         const bool ok = posix_platform::write_some(from, want < 100 ? want : 100, put);
         written += put;
         return ok;
     }
 };
 
-// Fails the flush of a folder (folder true) or of a file (false) with EIO; flushes the others.
+// Fails the flush of a folder (folder true) or of a file (false) with EIO, counting in
+// failed_flushes; flushes the others.
+template <bool folder>
+inline int failed_flushes = 0;
+
 template <bool folder>
 int fail_flush_of(int descriptor) {
     struct stat info {};
     if (fstat(descriptor, &info) == 0 && S_ISDIR(info.st_mode) == folder) {
+        ++failed_flushes<folder>;
         errno = EIO;
         return -1;
     }

@@ -1,7 +1,8 @@
 // libFuzzer target for the block operations. The first byte picks where the data starts relative
 // to an 8-byte boundary; the rest is the data, of any length. Checked for every input:
 // - the multi-block form and the single-block operation, block by block, give the same bytes, on
-//   each path of the multi-block form: byte-sliced (x86-64 with AVX-512 VBMI) and scalar groups;
+//   each path of the multi-block form that the processor can take: the byte-sliced kernel in both
+//   its forms (x86-64 with AVX-512 VBMI) and the scalar groups;
 // - decrypting undoes encrypting, and encrypting undoes decrypting, in both forms;
 // - nothing outside the whole blocks changes: neither the 0 to 7 tail bytes nor guard bytes on
 //   either side (AddressSanitizer catches any access past the buffer itself).
@@ -11,8 +12,8 @@
 #include <cstring>
 #include <vector>
 
+#include "block_path.h"
 #include "blowfish.h"
-#include "byte_sliced_blocks.h"
 
 namespace {
 
@@ -47,13 +48,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t start = guard + alignment;
     if (length != 0) std::memcpy(original.data() + start, content, length);
 
-    // On x86-64 the second pass forces the scalar groups; elsewhere it repeats the only path.
-    for (const bool scalar_forced : {false, true}) {
-#ifdef BLOWFISH_BYTE_SLICED
-        blowfish::force_scalar_groups(scalar_forced);
-#else
-        (void)scalar_forced;
-#endif
+    using blowfish::block_path;
+    for (const block_path path :
+         {block_path::byte_sliced_quarters, block_path::byte_sliced_halves, block_path::scalar_groups}) {
+        if (!blowfish::force_path(path)) continue;
         std::vector<std::uint8_t> multi = original;
         std::vector<std::uint8_t> single = original;
         encrypt_blocks(multi.data() + start, count);
@@ -73,8 +71,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         encrypt_blocks(multi.data() + start, count);
         require(multi == original);
     }
-#ifdef BLOWFISH_BYTE_SLICED
-    blowfish::force_scalar_groups(false);
-#endif
+    blowfish::force_path(blowfish::processor_path());
     return 0;
 }

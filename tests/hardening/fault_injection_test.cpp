@@ -131,39 +131,47 @@ TEST_F(FaultInjection, RunKilledWhileWritingLeavesNoOutput) {
 struct input_shrinks_after_size_check : posix_platform {
     using posix_platform::posix_platform;
     static inline fs::path shrink;
+    static inline int strikes = 0;
     std::uint64_t input_length() {
         const std::uint64_t length = posix_platform::input_length();
+        ++strikes;
         fs::resize_file(shrink, length / 2);
         return length;
     }
 };
 
+// The child's count of strikes does not reach this process: the child says through its exit code
+// that the input shrank and the run then asked no more.
 asked shrinking_input_run_as_nobody(answers script, output_naming naming) {
     const int code = in_child([&] {
         if (!become_nobody()) return cannot_make_fault;
-        return run_named<input_shrinks_after_size_check>(std::move(script), naming) == asked{input} ? 0 : 1;
+        const asked questions = run_named<input_shrinks_after_size_check>(std::move(script), naming);
+        return questions == asked{input} && input_shrinks_after_size_check::strikes != 0 ? 0 : 1;
     });
     EXPECT_NE(code, cannot_make_fault) << "cannot become the user nobody";
+    if (code == 0) ++input_shrinks_after_size_check::strikes;
     return code == 0 ? asked{input} : asked{};
 }
 
 // Each injected fault, at lengths from just past the point where the write fault strikes to one
-// block past 1 MiB, on both ways of making the output, against the whole promise.
+// block past 1 MiB, on both ways of making the output, against the whole promise. Each run must
+// have met its fault: one that ended earlier for another reason proves nothing.
 TEST_F(FaultInjection, InjectedFaultsKeepThePromise) {
     using run_kind = asked (*)(answers, output_naming);
     struct fault {
         const char* name;
         run_kind run;
         asked questions;
+        int* strikes;
     };
     const fault faults[] = {
-        {"no memory", run_named<no_memory>, {input}},
-        {"failing read", run_named<failing_read>, {input}},
-        {"file ends early", run_named<file_ends_early>, {input}},
-        {"input shrinks", shrinking_input_run_as_nobody, {input}},
-        {"write fails part-way", run_named<write_fails_part_way>, {input, output}},
-        {"flush fails", run_named<flush_fails>, {input, output}},
-        {"folder flush fails", run_named<folder_flush_fails>, {input, output}},
+        {"no memory", run_named<no_memory>, {input}, &no_memory::strikes},
+        {"failing read", run_named<failing_read>, {input}, &failing_read::strikes},
+        {"file ends early", run_named<file_ends_early>, {input}, &file_ends_early::strikes},
+        {"input shrinks", shrinking_input_run_as_nobody, {input}, &input_shrinks_after_size_check::strikes},
+        {"write fails part-way", run_named<write_fails_part_way>, {input, output}, &write_fails_part_way::strikes},
+        {"flush fails", run_named<flush_fails>, {input, output}, &failed_flushes<false>},
+        {"folder flush fails", run_named<folder_flush_fails>, {input, output}, &failed_flushes<true>},
     };
     ASSERT_EQ(chmod(folder.path().c_str(), 0755), 0);
     const passwd* nobody = getpwnam("nobody");
@@ -184,7 +192,9 @@ TEST_F(FaultInjection, InjectedFaultsKeepThePromise) {
                     ASSERT_EQ(chown(source.c_str(), 0, nobody->pw_gid), 0);
                     ASSERT_EQ(chmod(source.c_str(), 0660), 0);
                 }
+                *each.strikes = 0;
                 EXPECT_EQ(each.run({source, out}, naming), each.questions);
+                EXPECT_EQ(*each.strikes, 1) << "the run did not meet its fault";
                 if (shrinks) fs::remove(source);
                 expect_promise_kept(before, folder.path(), out, nullptr);
                 fs::remove(out);  // so that one failure does not hide the next

@@ -45,6 +45,43 @@ TEST_F(HostileInput, SymlinksAreJudgedByWhatTheyPointAt) {
     expect_refused_input(folder / "loop-a");
 }
 
+// Between the look at the chosen name and the open, the name is moved away and something else put
+// in its place: a FIFO, or a link to a device. The run opens the file it looked at, never what the
+// name leads to by then, and processes it whole.
+struct name_swapped_after_the_look : posix_platform {
+    static inline fs::path chosen;
+    static inline void (*put_in_place)(const fs::path&) = nullptr;
+    name_swapped_after_the_look(path_chooser choose, output_naming naming) : posix_platform(std::move(choose), naming) {
+        reopen_ = [](int looked_at) {
+            fs::rename(chosen, chosen.string() + ".moved");
+            put_in_place(chosen);
+            return reopen(looked_at);
+        };
+    }
+};
+
+TEST_F(HostileInput, NameSwappedAfterTheLookIsNotOpened) {
+    struct swap {
+        const char* name;
+        void (*put_in_place)(const fs::path&);
+    };
+    const swap swaps[] = {
+        {"a FIFO", [](const fs::path& name) { ASSERT_EQ(mkfifo(name.c_str(), 0600), 0); }},
+        {"a link to /dev/zero", [](const fs::path& name) { fs::create_symlink("/dev/zero", name); }},
+    };
+    for (const swap& each : swaps) {
+        SCOPED_TRACE(each.name);
+        name_swapped_after_the_look::chosen = in;
+        name_swapped_after_the_look::put_in_place = each.put_in_place;
+        EXPECT_EQ(run_with<name_swapped_after_the_look>({in, out}), (asked{input, output}));
+        EXPECT_TRUE(read_file(out) == expected) << "the output is not the whole file looked at";
+        EXPECT_TRUE(read_file(in.string() + ".moved") == original);
+        fs::remove(in);
+        fs::rename(in.string() + ".moved", in);
+        fs::remove(out);
+    }
+}
+
 // Names are passed through untouched, both ways.
 TEST_F(HostileInput, AwkwardNamesAreProcessedBothWays) {
     for (const char* name : {"with  spaces .bin", "ñandú über 日本語.bin", "-leading-dash.bin", "--", "line\nbreak",

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # A checkout configured without a key makes its own key file: 16 random bytes as hex, mode 0600,
 # ignored by git, used again by every later configure and every other build folder, never
-# replaced. A second checkout gets another key. A malformed, unreadable or lost key file stops the
-# configure step with a message and stays as it was.
+# replaced. A second checkout gets another key, and configure shows another fingerprint. A
+# malformed, unreadable or lost key file stops the configure step with a message and stays as it was.
 # Usage: fresh_checkouts_test.sh SOURCE_DIR. Configures only (no build), in copies under a temp folder.
 set -euo pipefail
 source=$1
@@ -47,6 +47,15 @@ cp -p "$key_file" "$work/first.key"
 configure second build || { cat "$work/second-build.log" >&2; fail "the second checkout's configure failed"; }
 [[ -f $work/second/blowfish.key ]] || fail "no key file in the second checkout"
 cmp -s "$key_file" "$work/second/blowfish.key" && fail "two fresh checkouts got the same key"
+# Each configure shows its key's fingerprint, computed here by sha256sum: they differ.
+fingerprints=()
+for checkout in first second; do
+    fingerprint=$(printf 'blowfish-files key fingerprint v1:%s' "$(cat "$work/$checkout/blowfish.key")" | sha256sum | cut -c1-8)
+    grep -qF -- "-- Key fingerprint: $fingerprint (files made by a build with fingerprint $fingerprint need a build with fingerprint $fingerprint" \
+        "$work/$checkout-build.log" || { grep -i fingerprint "$work/$checkout-build.log" >&2; fail "the $checkout configure did not show the fingerprint $fingerprint"; }
+    fingerprints+=("$fingerprint")
+done
+[[ ${fingerprints[0]} != "${fingerprints[1]}" ]] || fail "two fresh checkouts show the same fingerprint ${fingerprints[0]}"
 
 # Later configures, of the same build folder and of another one, use the same key file.
 configure first build || fail "configuring again failed"
@@ -88,4 +97,15 @@ tr -s ' \n' '  ' < "$work/unreadable.log" | grep -qF "The key file $key_file can
 rm "$key_file"
 must_fail first build "The key file $key_file, which this build folder was configured with, is gone"
 [[ ! -e $key_file ]] || fail "a new key file was made in place of the lost one"
-echo "fresh checkouts: two different keys, mode 600, ignored by git, kept by later configures; malformed, unreadable and lost key files refused"
+
+# The new key is never in a file another user could open, not for a moment: a configure under
+# umask 0022, watched by strace, replayed call by call.
+checkout third
+(umask 0022 && strace -f -qq -o "$work/third.trace" \
+    -e trace=openat,open,creat,mkdir,mkdirat,chmod,fchmod,fchmodat,rename,renameat,renameat2,link,linkat \
+    cmake -S "$work/third" -B "$work/third/build" -DBUILD_TESTING=OFF > "$work/third-build.log" 2>&1) ||
+    { cat "$work/third-build.log" >&2; fail "the configure under strace failed"; }
+"$(dirname "$0")/key_file_never_readable.py" "$work/third.trace" "$work/third/blowfish.key" 0022 ||
+    fail "the new key file could be read by others while it was made"
+
+echo "fresh checkouts: two different keys and fingerprints, mode 600, ignored by git, kept by later configures; malformed, unreadable and lost key files refused"

@@ -2,17 +2,22 @@
 """Reads a built Windows program with objdump and nm and fails unless it is a GUI executable for
 the expected machine, for Windows Vista and later (subsystem 6.0), whose entry point is
 transform_file, whose imports are exactly the functions below from KERNEL32.dll and COMDLG32.dll,
-and which carries its manifest (UTF-8 code page included) and version resource. With
---large-address-aware, the executable must also be marked so.
+and which carries its manifest (UTF-8 code page included) and version resource, the version naming
+the key's fingerprint (computed here with hashlib). With --large-address-aware, the executable must
+also be marked so.
 
   check_pe.py --objdump OBJDUMP --nm NM --entry SYMBOL --format pei-i386 --magic PE32
-              [--large-address-aware] PROGRAM
+              [--large-address-aware] (--key HEX | --key-file PATH) PROGRAM
 """
 import argparse
+import hashlib
 import os
 import re
 import subprocess
 import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from support import add_key_arguments, key_of  # noqa: E402
 
 
 def output(*command):
@@ -47,11 +52,17 @@ def field(text, name):
     return found.group(1) if found else None
 
 
+def fingerprint(key):
+    """The first 8 hex digits of SHA-256 over the label and the key's lowercase hex."""
+    return hashlib.sha256(b"blowfish-files key fingerprint v1:" + key.hex().encode()).hexdigest()[:8]
+
+
 def main():
     parser = argparse.ArgumentParser()
     for option in ("--objdump", "--nm", "--entry", "--format", "--magic"):
         parser.add_argument(option, required=True)
     parser.add_argument("--large-address-aware", action="store_true")
+    add_key_arguments(parser)
     parser.add_argument("program")
     args = parser.parse_args()
 
@@ -97,7 +108,9 @@ def main():
                          (b'<activeCodePage xmlns="http://schemas.microsoft.com/SMI/2019/WindowsSettings">UTF-8<',
                           "UTF-8 code page"),
                          ("VS_VERSION_INFO".encode("utf-16-le"), "version resource"),
-                         (name.encode("utf-16-le"), f"version resource naming {name}")):
+                         (name.encode("utf-16-le"), f"version resource naming {name}"),
+                         (f"key fingerprint {fingerprint(key_of(args))}".encode("utf-16-le"),
+                          f"version naming the key fingerprint {fingerprint(key_of(args))}")):
         if needed not in image:
             faults.append(f"no {what} in the resources")
 

@@ -201,6 +201,8 @@ ONLY_EMULATED = {
     "transfers_capped": transfers_capped,
     "size_of_4_gib_and_more": fault(True, (), ("GlobalAlloc",), size_high=1),
     "allocation_fails": fault(True, ("GlobalAlloc",), ("ReadFile",), alloc_fails=True),
+    # A file of 2.5 GiB (its size as reported): more than the address space has room for in one piece.
+    "allocation_of_2_5_gib_fails": fault(True, ("GlobalAlloc",), ("ReadFile",), size_extra=5 * 512 * MIB - 1003),
     "read_fails": fault(True, read_fails_at=1),
     "read_fails_part_way": fault(True, length=65539, read_piece=4096, read_fails_at=3),
     "file_ends_early": fault(True, size_extra=8),
