@@ -9,9 +9,7 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <optional>
 #include <sstream>
-#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -91,80 +89,56 @@ protected:
         succeeded = static_cast<char>((outcomes[0] & 1) ? outcomes[0] - 1 : outcomes[1] - 1);
         return (outcomes[0] & 1) + (outcomes[1] & 1);
     }
-
-    // Releases the runs a and b into the contested step; returns the process ids of the one whose
-    // step succeeded, then the other's, or nothing unless exactly one did.
-    std::optional<std::pair<pid_t, pid_t>> race(pid_t a, pid_t b) {
-        char winner = 0;
-        const int succeeded = release_both(winner);
-        EXPECT_EQ(succeeded, 1) << "exactly one run must win the step";
-        if (succeeded != 1) return std::nullopt;
-        return winner == first ? std::pair{a, b} : std::pair{b, a};
-    }
-
-    void let_winner_go() { EXPECT_EQ(write(pipes.resume[1], "g", 1), 1); }
 };
 
 constexpr int open_dialog_only = 1;
 constexpr int both_dialogs = 2;
 
-// Both choose the same input: one takes its lock and goes on; the other cannot take the lock and
-// ends after the open dialog, even though the first has not yet read a byte. The other's attempt
-// to open the input, failing at once, still begins a break of the first one's lease when it
-// comes after the lease was taken (the kernel does that for any open); the first then writes
-// nothing either. Never is more than one output made, nor a partial one.
-TEST_F(Concurrency, TwoRunsOnTheSameInputProcessItAtMostOnce) {
-    const bytes content = random_bytes(70'001, 31);
-    write_file(in, content);
-    const bytes whole = encrypted_by_blocks(content);
+// Two runs lined up at the contested step, in five rounds; exactly one wins the step.
+// - Both choose the same input: the other cannot take its lock and ends after the open dialog,
+//   even though the first has not yet read a byte. The other's attempt to open the input, failing
+//   at once, still begins a break of the first one's lease when it comes after the lease was taken
+//   (the kernel does that for any open); the first then writes nothing either. Never is more than
+//   one output made, nor a partial one.
+// - Two runs of different inputs choose the same new output name, and both have written their
+//   whole output when they come to name it: exactly one gets the name, and the other, failing,
+//   leaves the first one's file alone and removes nothing.
+TEST_F(Concurrency, TwoRunsContestingAnInputOrAnOutputNameMakeAtMostOneWholeOutput) {
+    write_file(folder / "in-A", random_bytes(50'003, 37));
+    write_file(folder / "in-B", random_bytes(60'005, 41));
+    // Read now: while a run holds its input, this process's open would wait for the run.
+    const std::map<std::string, bytes> wholes{{"in-A", encrypted_by_blocks(read_file(folder / "in-A"))},
+                                              {"in-B", encrypted_by_blocks(read_file(folder / "in-B"))}};
     const snapshot before = take_snapshot(folder.path());
-
-    for (int round = 0; round < 5; ++round) {
-        SCOPED_TRACE(round);
-        const pid_t a = start_run(first, {in, folder / "out-A"}, contested::input);
-        const pid_t b = start_run(second, {in, folder / "out-B"}, contested::input);
-        const auto ids = race(a, b);
-        ASSERT_TRUE(ids);
-        const auto [winner, loser] = *ids;
-        EXPECT_EQ(wait_child(loser), open_dialog_only);
-        let_winner_go();
-        const int ended = wait_child(winner);
-        EXPECT_TRUE(ended == both_dialogs || ended == open_dialog_only) << ended;
-
-        const fs::path made = folder / (winner == a ? "out-A" : "out-B");
-        expect_promise_kept(before, folder.path(), made, ended == both_dialogs ? &whole : nullptr);
-        fs::remove(made);
-    }
-}
-
-// Two runs of different inputs choose the same new output name, and both have written their whole
-// output when they come to name it: exactly one gets the name, and the other, failing, leaves the
-// first one's file alone and removes nothing.
-TEST_F(Concurrency, TwoRunsCreatingTheSameOutputNameMakeOneFile) {
-    const fs::path in_a = folder / "in-A";
-    const fs::path in_b = folder / "in-B";
-    write_file(in_a, random_bytes(50'003, 37));
-    write_file(in_b, random_bytes(60'005, 41));
-    const snapshot before = take_snapshot(folder.path());
-
-    for (int round = 0; round < 5; ++round) {
-        SCOPED_TRACE(round);
-        const pid_t a = start_run(first, {in_a, out}, contested::output);
-        const pid_t b = start_run(second, {in_b, out}, contested::output);
-        char ignored = 0;
-        EXPECT_EQ(release_both(ignored), 2) << "both runs must be able to start an unnamed output";
-        const auto ids = race(a, b);
-        ASSERT_TRUE(ids);
-        const auto [winner, loser] = *ids;
-        EXPECT_EQ(wait_child(loser), both_dialogs);
-        const bytes whole = encrypted_by_blocks(read_file(winner == a ? in_a : in_b));
-        ASSERT_TRUE(fs::exists(out)) << "the losing run removed the winner's file";
-        EXPECT_TRUE(read_file(out) == whole);
-        let_winner_go();
-        EXPECT_EQ(wait_child(winner), both_dialogs);
-
-        expect_promise_kept(before, folder.path(), out, &whole);
-        fs::remove(out);
+    const struct {
+        contested step;
+        const char* inputs[2];
+        const char* outputs[2];
+    } races[] = {{contested::input, {"in-A", "in-A"}, {"out-A", "out-B"}}, {contested::output, {"in-A", "in-B"}, {"out", "out"}}};
+    for (const auto& race : races) {
+        for (int round = 0; round < 5; ++round) {
+            SCOPED_TRACE(std::string(race.step == contested::input ? "input" : "output") + ", round " + std::to_string(round));
+            const pid_t runs[] = {start_run(first, {folder / race.inputs[0], folder / race.outputs[0]}, race.step),
+                                  start_run(second, {folder / race.inputs[1], folder / race.outputs[1]}, race.step)};
+            char winner_id = 0;
+            if (race.step == contested::output) {
+                EXPECT_EQ(release_both(winner_id), 2) << "both runs must be able to start an unnamed output";
+            }
+            ASSERT_EQ(release_both(winner_id), 1) << "exactly one run must win the step";
+            const int winner = winner_id == first ? 0 : 1;
+            const fs::path made = folder / race.outputs[winner];
+            const bytes& whole = wholes.at(race.inputs[winner]);
+            EXPECT_EQ(wait_child(runs[1 - winner]), race.step == contested::input ? open_dialog_only : both_dialogs);
+            if (race.step == contested::output) {
+                ASSERT_TRUE(fs::exists(made)) << "the losing run removed the winner's file";
+                EXPECT_TRUE(read_file(made) == whole);
+            }
+            EXPECT_EQ(write(pipes.resume[1], "g", 1), 1);  // the winner goes on
+            const int ended = wait_child(runs[winner]);
+            EXPECT_TRUE(ended == both_dialogs || (race.step == contested::input && ended == open_dialog_only)) << ended;
+            expect_promise_kept(before, folder.path(), made, ended == both_dialogs ? &whole : nullptr);
+            fs::remove(made);
+        }
     }
 }
 
@@ -183,8 +157,7 @@ TEST_F(InputInUse, InputOpenInAnotherProcessIsNotProcessedUntilClosed) {
     for (const auto& holder : holders) {
         SCOPED_TRACE(holder.name);
         int ready[2], go[2];
-        ASSERT_EQ(pipe(ready), 0);
-        ASSERT_EQ(pipe(go), 0);
+        for (int* ends : {ready, go}) ASSERT_EQ(pipe(ends), 0);
         // Opens the file, says so on ready, and keeps it until the test closes its end of go.
         const pid_t holding = start_child([&] {
             close(go[1]);
@@ -233,9 +206,7 @@ TEST_F(InputInUse, AnotherOpenDuringTheReadLeavesNoOutput) {
         SCOPED_TRACE(flags == O_RDONLY ? "opened for reading" : "opened for writing");
         write_file(in, original);
         int told[2], resume[2], opened[2];
-        ASSERT_EQ(pipe(told), 0);
-        ASSERT_EQ(pipe(resume), 0);
-        ASSERT_EQ(pipe(opened), 0);
+        for (int* ends : {told, resume, opened}) ASSERT_EQ(pipe(ends), 0);
         hooks.read_some = [&, paused = false](posix_platform& os, std::uint8_t* at, std::uint32_t want,
                                               std::uint32_t& got) mutable {
             if (paused) return os.read_some(at, want, got);
