@@ -32,10 +32,8 @@ TEST_F(WholeFileRun, LengthsRoundTripWithTheTailUnchanged) {
 
         EXPECT_EQ(run({source, encrypted}), (asked{input, output}));
         const bytes cipher = read_file(encrypted);
-        ASSERT_EQ(cipher, encrypted_by_blocks(plain));
-        const std::size_t whole = length / 8 * 8;
-        EXPECT_TRUE(std::equal(cipher.begin() + static_cast<long>(whole), cipher.end(), plain.begin() + static_cast<long>(whole)));
-        EXPECT_TRUE(whole == 0 || cipher != plain);
+        ASSERT_EQ(cipher, encrypted_by_blocks(plain));  // the tail unchanged among them
+        EXPECT_TRUE(length < 8 || cipher != plain);
         EXPECT_EQ(read_file(source), plain);
 
         EXPECT_EQ(run({encrypted, decrypted}, output_naming::unnamed_until_finished, decrypt_blocks), (asked{input, output}));

@@ -26,16 +26,14 @@ enum class contested { input, output };
 constexpr char first = 2;
 constexpr char second = 4;
 
-// Pipes shared by the test and both children.
-struct line_up {
-    int start[2][2];  // for each child, one byte releases it into the next lined-up step
-    int report[2];  // each child writes its id, plus 1 if the step succeeded
-    int resume[2];  // one byte lets the child that succeeded go on
-};
-
 class Concurrency : public run_fixture {
 protected:
-    line_up pipes{};
+    // Pipes shared by the test and both children.
+    struct {
+        int start[2][2];  // for each child, one byte releases it into the next lined-up step
+        int report[2];    // each child writes its id, plus 1 if the step succeeded
+        int resume[2];    // one byte lets the child that succeeded go on
+    } pipes{};
 
     void SetUp() override {
         run_fixture::SetUp();

@@ -146,9 +146,7 @@ TEST_F(FaultInjection, InjectedFaultsKeepThePromise) {
         {"failing read", {.read_some = [](posix_platform&, std::uint8_t*, u32, u32&) { return ++strikes, false; }}, {input}},
         {"file ends early",  // the first read gets part, the next none
          {.read_some = [reads = 0](posix_platform& os, std::uint8_t* at, u32 want, u32& got) mutable {
-              if (reads++ == 0) return os.read_some(at, want / 2, got);
-              got = 0;
-              return ++strikes, true;
+              return reads++ == 0 ? os.read_some(at, want / 2, got) : (got = 0, ++strikes, true);
           }},
          {input}},
         {"input shrinks",
