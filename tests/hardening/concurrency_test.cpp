@@ -143,7 +143,7 @@ TEST_F(Concurrency, TwoRunsContestingAnInputOrAnOutputNameMakeAtMostOneWholeOutp
 // An input that another process holds, open for reading or for writing, or locked, is in use: the
 // run does not process it, as on Windows, where the input is opened with no sharing. Once that
 // process has closed it, the same file is processed.
-using InputInUse = run_fixture;
+using InputInUse = Concurrency;
 
 TEST_F(InputInUse, InputOpenInAnotherProcessIsNotProcessedUntilClosed) {
     const struct {
@@ -154,27 +154,20 @@ TEST_F(InputInUse, InputOpenInAnotherProcessIsNotProcessedUntilClosed) {
                    {"locked", O_RDONLY, true}};
     for (const auto& holder : holders) {
         SCOPED_TRACE(holder.name);
-        int ready[2], go[2];
-        for (int* ends : {ready, go}) ASSERT_EQ(pipe(ends), 0);
-        // Opens the file, says so on ready, and keeps it until the test closes its end of go.
+        // Opens the file, reports, and keeps it until the test says go.
         const pid_t holding = start_child([&] {
-            close(go[1]);
             const int held = open(in.c_str(), holder.flags);
-            if (held < 0 || (holder.locked && flock(held, LOCK_EX) != 0) || write(ready[1], "h", 1) != 1) return 1;
             char byte = 0;
-            while (read(go[0], &byte, 1) > 0) {
-            }
-            return 0;
+            return held >= 0 && (!holder.locked || flock(held, LOCK_EX) == 0) && write(pipes.report[1], "h", 1) == 1 &&
+                           read(pipes.resume[0], &byte, 1) == 1
+                       ? 0
+                       : 1;
         });
-        close(go[0]);
         char byte = 0;
-        ASSERT_EQ(read(ready[0], &byte, 1), 1);
+        ASSERT_EQ(read(pipes.report[0], &byte, 1), 1);
         expect_run({in, out}, asked{input}, out, nullptr);
-
-        close(go[1]);
+        EXPECT_EQ(write(pipes.resume[1], "g", 1), 1);
         EXPECT_EQ(wait_child(holding), 0);
-        close(ready[0]);
-        close(ready[1]);
         expect_run({in, out}, asked{input, output}, out, &expected);
         fs::remove(out);
     }
@@ -203,8 +196,8 @@ TEST_F(InputInUse, AnotherOpenDuringTheReadLeavesNoOutput) {
     for (int flags : {O_RDWR, O_RDONLY}) {
         SCOPED_TRACE(flags == O_RDONLY ? "opened for reading" : "opened for writing");
         write_file(in, original);
-        int told[2], resume[2], opened[2];
-        for (int* ends : {told, resume, opened}) ASSERT_EQ(pipe(ends), 0);
+        const int told[] = {pipes.report[0], pipes.report[1]}, resume[] = {pipes.resume[0], pipes.resume[1]};
+        const int opened[] = {pipes.start[0][0], pipes.start[0][1]};
         hooks.read_some = [&, paused = false](posix_platform& os, std::uint8_t* at, std::uint32_t want,
                                               std::uint32_t& got) mutable {
             if (paused) return os.read_some(at, want, got);
@@ -241,10 +234,7 @@ TEST_F(InputInUse, AnotherOpenDuringTheReadLeavesNoOutput) {
         EXPECT_EQ(write(resume[1], "g", 1), 1);
         EXPECT_EQ(wait_child(reader), 0) << "the run did not end after the open dialog (1), or ended by a signal";
         EXPECT_EQ(wait_child(opener), 0) << "the other process did not find the input as it was";
-        for (int* ends : {told, resume, opened}) {
-            close(ends[0]);
-            close(ends[1]);
-        }
+        EXPECT_EQ(read(opened[0], &byte, 1), 1);
         EXPECT_FALSE(fs::exists(out)) << "the run wrote an output";
     }
 }
