@@ -20,7 +20,10 @@ namespace {
 using namespace run_test;
 namespace fs = std::filesystem;
 
-enum class contested { input, output };
+// What the runs race for: the same input; the same output name for their unnamed outputs; or the
+// same name for outputs named at once, made together.
+enum class contested { input, output, output_named_at_once };
+constexpr const char* race_names[] = {"input", "output", "output named at once"};
 
 // The ids of the two runs, as each reports them (plus 1 when its step succeeded).
 constexpr char first = 2;
@@ -60,20 +63,23 @@ protected:
         };
     }
 
-    // A child running one whole run, lined up at the contested step. Racing for an output name, both
-    // runs also line up to create their (still unnamed) outputs, so that both have passed the check
-    // for an existing name. It exits with 1 when only the open dialog was shown, 2 when both were,
+    // A child running one whole run, lined up at the contested step. Racing to name unnamed outputs,
+    // both runs also line up to create them, so that both have passed the check for an existing
+    // name; making named outputs at once, the winner is held just past making its own. It exits with 1 when only the open dialog was shown, 2 when both were,
     // 3 otherwise. An alarm ends it should the line-up ever jam.
     pid_t start_run(char id, answers script, contested step) {
         return start_child([=, this] {
             alarm(60);
             if (step == contested::input) {
                 hooks.open_input = lined_up(id, &posix_platform::open_input, true);
-            } else {
+            } else if (step == contested::output) {
                 hooks.create_output = lined_up(id, &posix_platform::create_output, false);
                 hooks.finish_output = lined_up(id, &posix_platform::finish_output, true);
+            } else {
+                hooks.create_output = lined_up(id, &posix_platform::create_output, true);
             }
-            const asked questions = run(script);
+            const asked questions = run(script, step == contested::output_named_at_once ? output_naming::named_at_once
+                                                                                         : output_naming::unnamed_until_finished);
             return questions == asked{input} ? 1 : questions == asked{input, output} ? 2 : 3;
         });
     }
@@ -99,8 +105,8 @@ constexpr int both_dialogs = 2;
 //   (the kernel does that for any open); the first then writes nothing either. Never is more than
 //   one output made, nor a partial one.
 // - Two runs of different inputs choose the same new output name, and both have written their
-//   whole output when they come to name it: exactly one gets the name, and the other, failing,
-//   leaves the first one's file alone and removes nothing.
+//   whole output when they come to name it, or both make it at once: exactly one gets the name,
+//   and the other, failing, leaves the first one's file alone and removes nothing.
 TEST_F(Concurrency, TwoRunsContestingAnInputOrAnOutputNameMakeAtMostOneWholeOutput) {
     write_file(folder / "in-A", random_bytes(50'003, 37));
     write_file(folder / "in-B", random_bytes(60'005, 41));
@@ -112,10 +118,12 @@ TEST_F(Concurrency, TwoRunsContestingAnInputOrAnOutputNameMakeAtMostOneWholeOutp
         contested step;
         const char* inputs[2];
         const char* outputs[2];
-    } races[] = {{contested::input, {"in-A", "in-A"}, {"out-A", "out-B"}}, {contested::output, {"in-A", "in-B"}, {"out", "out"}}};
+    } races[] = {{contested::input, {"in-A", "in-A"}, {"out-A", "out-B"}},
+                 {contested::output, {"in-A", "in-B"}, {"out", "out"}},
+                 {contested::output_named_at_once, {"in-A", "in-B"}, {"out", "out"}}};
     for (const auto& race : races) {
         for (int round = 0; round < 5; ++round) {
-            SCOPED_TRACE(std::string(race.step == contested::input ? "input" : "output") + ", round " + std::to_string(round));
+            SCOPED_TRACE(std::string(race_names[static_cast<int>(race.step)]) + ", round " + std::to_string(round));
             const pid_t runs[] = {start_run(first, {folder / race.inputs[0], folder / race.outputs[0]}, race.step),
                                   start_run(second, {folder / race.inputs[1], folder / race.outputs[1]}, race.step)};
             char winner_id = 0;
@@ -127,9 +135,9 @@ TEST_F(Concurrency, TwoRunsContestingAnInputOrAnOutputNameMakeAtMostOneWholeOutp
             const fs::path made = folder / race.outputs[winner];
             const bytes& whole = wholes.at(race.inputs[winner]);
             EXPECT_EQ(wait_child(runs[1 - winner]), race.step == contested::input ? open_dialog_only : both_dialogs);
-            if (race.step == contested::output) {
+            if (race.step != contested::input) {
                 ASSERT_TRUE(fs::exists(made)) << "the losing run removed the winner's file";
-                EXPECT_TRUE(read_file(made) == whole);
+                EXPECT_TRUE(race.step != contested::output || read_file(made) == whole);
             }
             EXPECT_EQ(write(pipes.resume[1], "g", 1), 1);  // the winner goes on
             const int ended = wait_child(runs[winner]);
