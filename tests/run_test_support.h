@@ -143,12 +143,13 @@ protected:
     }
     void TearDown() override { hooks = {}; }
 
-    // One run with the script, then the checks: it asked exactly questions, everything that existed
-    // is as it was, and created appeared only if result is given, holding exactly that.
+    // One run with the script (as nobody if asked), then the checks: it asked exactly questions,
+    // everything that existed is as it was, and created appeared only if result is given, holding
+    // exactly that.
     void expect_run(answers script, const asked& questions, const std::filesystem::path& created, const bytes* result,
-                    output_naming naming = output_naming::unnamed_until_finished) {
+                    output_naming naming = output_naming::unnamed_until_finished, bool as_nobody = false) {
         const snapshot before = take_snapshot(folder.path());
-        EXPECT_EQ(run(std::move(script), naming), questions);
+        EXPECT_EQ(as_nobody ? run_as_nobody(std::move(script), naming) : run(std::move(script), naming), questions);
         expect_promise_kept(before, folder.path(), created, result);
     }
 };

@@ -150,7 +150,8 @@ TEST_F(Concurrency, TwoRunsContestingAnInputOrAnOutputNameMakeAtMostOneWholeOutp
 
 // An input that another process holds, open for reading or for writing, or locked, is in use: the
 // run does not process it, as on Windows, where the input is opened with no sharing. Once that
-// process has closed it, the same file is processed.
+// process has closed it, the same file is processed. Run as nobody on another user's file, which
+// gets no lease, the run has only the lock to go by.
 using InputInUse = Concurrency;
 
 TEST_F(InputInUse, InputOpenInAnotherProcessIsNotProcessedUntilClosed) {
@@ -158,10 +159,17 @@ TEST_F(InputInUse, InputOpenInAnotherProcessIsNotProcessedUntilClosed) {
         const char* name;
         int flags;
         bool locked;
-    } holders[] = {{"open for writing", O_WRONLY | O_APPEND, false}, {"open for reading", O_RDONLY, false},
-                   {"locked", O_RDONLY, true}};
+        bool as_nobody;
+    } holders[] = {{"open for writing", O_WRONLY | O_APPEND, false, false}, {"open for reading", O_RDONLY, false, false},
+                   {"locked", O_RDONLY, true, false}, {"locked, run as nobody", O_RDONLY, true, true}};
     for (const auto& holder : holders) {
         SCOPED_TRACE(holder.name);
+        if (holder.as_nobody) {  // root's file, writable by nobody's group, in a folder nobody may write
+            ASSERT_EQ(chmod(folder.path().c_str(), 0777), 0);
+            ASSERT_EQ(chown(in.c_str(), 0, nobody().pw_gid), 0);
+            ASSERT_EQ(chmod(in.c_str(), 0660), 0);
+        }
+        constexpr auto naming = output_naming::unnamed_until_finished;
         // Opens the file, reports, and keeps it until the test says go.
         const pid_t holding = start_child([&] {
             const int held = open(in.c_str(), holder.flags);
@@ -173,10 +181,10 @@ TEST_F(InputInUse, InputOpenInAnotherProcessIsNotProcessedUntilClosed) {
         });
         char byte = 0;
         ASSERT_EQ(read(pipes.report[0], &byte, 1), 1);
-        expect_run({in, out}, asked{input}, out, nullptr);
+        expect_run({in, out}, asked{input}, out, nullptr, naming, holder.as_nobody);
         EXPECT_EQ(write(pipes.resume[1], "g", 1), 1);
         EXPECT_EQ(wait_child(holding), 0);
-        expect_run({in, out}, asked{input, output}, out, &expected);
+        expect_run({in, out}, asked{input, output}, out, &expected, naming, holder.as_nobody);
         fs::remove(out);
     }
 }

@@ -124,10 +124,8 @@ TEST_P(HostileChoice, KeepsThePromise) {
     const fs::path target = folder / (chosen.output ? chosen.output : "out.bin");
     const answers script{chosen.input ? std::optional(source) : std::nullopt,
                          chosen.output ? std::optional(target) : std::nullopt};
-    const snapshot before = take_snapshot(folder.path());
-    const asked questions = chosen.as_nobody ? run_as_nobody(script) : run(script);
-    EXPECT_EQ(questions, (chosen.expected == refused_input ? asked{input} : asked{input, output}));
-    expect_promise_kept(before, folder.path(), target, chosen.expected == processed ? &expected : nullptr);
+    expect_run(script, chosen.expected == refused_input ? asked{input} : asked{input, output}, target,
+               chosen.expected == processed ? &expected : nullptr, output_naming::unnamed_until_finished, chosen.as_nobody);
 }
 
 INSTANTIATE_TEST_SUITE_P(Layer, HostileChoice, ::testing::ValuesIn(choices),
