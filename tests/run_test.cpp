@@ -11,7 +11,6 @@
 
 #include <algorithm>
 
-#include "blowfish.h"
 #include "run_test_support.h"
 
 namespace {

@@ -1,11 +1,7 @@
 #include "run_test_support.h"
 
 #include <grp.h>
-#include <pwd.h>
 #include <sys/wait.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -13,8 +9,6 @@
 #include <iterator>
 #include <sstream>
 #include <stdexcept>
-
-#include "blowfish.h"
 
 namespace run_test {
 
