@@ -7,7 +7,6 @@ table, then those only GTK can run (hostile inputs, lost display, closed standar
   gtk_dialogs.py --list
   gtk_dialogs.py CASE --encrypt EXE --decrypt EXE (--key HEX | --key-file PATH)
 """
-import argparse
 import contextlib
 import errno
 import os
@@ -20,7 +19,7 @@ import tempfile
 
 import scenarios
 from scenarios import CANCEL, GTK, HELD, LOCKED_FOLDER, WRITE_LIMIT, Run, expect_runs
-from support import Failure, add_key_arguments, digest, expect, key_of
+from support import Failure, digest, expect, key_of
 from x11_session import Keyboard, ended, start_xvfb, wait_for
 
 SKIPPED = 77
@@ -338,15 +337,7 @@ ONLY_GTK = {function.__name__: function for function in (
 
 
 def main():
-    cases = {**scenarios.cases_of(GTK), **ONLY_GTK}
-    if "--list" in sys.argv:
-        print("\n".join(cases))
-        return 0
-    parser = argparse.ArgumentParser()
-    parser.add_argument("case", choices=sorted(cases))
-    parser.add_argument("--encrypt", required=True)
-    parser.add_argument("--decrypt", required=True)
-    add_key_arguments(parser)
+    cases, parser = scenarios.cases_and_arguments(GTK, ONLY_GTK)
     args = parser.parse_args()
     gtk = Gtk(args)
     try:

@@ -6,11 +6,13 @@ OpenSSL's transform of their sources, and every other file is exactly as it was.
 A backend gives: programs (those each one-run case is played with), folder (emptied by clear()),
 key, devices (what DEVICE stands for), obstacle(kind, input path) (a context manager) and
 run(program, answers, obstacle, **options), which returns the dialogs shown and the exit code."""
+import argparse
 import dataclasses
 import os
 import random
+import sys
 
-from support import check_transformed, expect, expect_unchanged, snapshot
+from support import add_key_arguments, check_transformed, expect, expect_unchanged, snapshot
 
 CANCEL = "<cancel>"   # the user cancels the dialog
 DEVICE = "<device>"   # each of the backend's devices in turn
@@ -73,6 +75,21 @@ CASES = [
 
 def cases_of(backend_name):
     return {case.name: case for case in CASES if backend_name in case.backends}
+
+
+def cases_and_arguments(backend_name, own_cases):
+    """The table's cases for the backend, then its own (functions of the backend). With --list,
+    prints their names and ends; otherwise gives them and a parser of the case, programs and key."""
+    cases = {**cases_of(backend_name), **own_cases}
+    if "--list" in sys.argv:
+        print("\n".join(cases))
+        sys.exit(0)
+    parser = argparse.ArgumentParser()
+    parser.add_argument("case", choices=sorted(cases))
+    parser.add_argument("--encrypt", required=True)
+    parser.add_argument("--decrypt", required=True)
+    add_key_arguments(parser)
+    return cases, parser
 
 
 def sample(name, length):

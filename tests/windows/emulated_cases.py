@@ -10,7 +10,6 @@ each step of the output).
 Every run is checked call by call against the programs' contract with the system (the emulator
 records each deviation); on a failure the calls are printed.
 """
-import argparse
 import contextlib
 import os
 import shutil
@@ -21,7 +20,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import scenarios  # noqa: E402
 import win32_emulator as win32  # noqa: E402
 from scenarios import CANCEL, EMULATED, HELD, MIB, WRITE_LIMIT, Run, expect_runs, sample  # noqa: E402
-from support import Failure, add_key_arguments, expect, key_of  # noqa: E402
+from support import Failure, expect, key_of  # noqa: E402
 
 PROGRAMS = ("encrypt", "decrypt")
 FAIL = "<fail>"   # the dialog cannot be shown
@@ -220,16 +219,8 @@ ONLY_EMULATED = {
 
 
 def main():
-    cases = {**scenarios.cases_of(EMULATED), **ONLY_EMULATED}
-    if "--list" in sys.argv:
-        print("\n".join(cases))
-        return 0
-    parser = argparse.ArgumentParser()
-    parser.add_argument("case", choices=sorted(cases))
-    parser.add_argument("--encrypt", required=True)
-    parser.add_argument("--decrypt", required=True)
+    cases, parser = scenarios.cases_and_arguments(EMULATED, ONLY_EMULATED)
     parser.add_argument("--verbose", action="store_true")
-    add_key_arguments(parser)
     args = parser.parse_args()
     emulated = Emulated(args)
     try:
