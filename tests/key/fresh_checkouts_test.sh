@@ -33,15 +33,13 @@ checkout second
 
 configure first build || { cat "$work/first-build.log" >&2; fail "the first configure failed"; }
 key_file=$work/first/blowfish.key
-[[ -f $key_file ]] || fail "no key file $key_file after the first configure"
-[[ $(stat -c %a "$key_file") == 600 ]] || fail "the key file has mode $(stat -c %a "$key_file"), not 600"
+[[ $(stat -c %a "$key_file") == 600 ]] || fail "the key file $key_file is missing or has another mode than 600"
 [[ $(cat "$key_file") =~ ^[0-9a-f]{32}$ && $(stat -c %s "$key_file") == 33 ]] ||
     fail "the key file does not hold 32 hex digits and a line break: $(od -c "$key_file" | head -3)"
 git -C "$work/first" check-ignore -q blowfish.key || fail "git does not ignore the key file"
-grep -qF "made now from 16 random bytes, in the key file $key_file" "$work/first-build.log" ||
-    fail "the configure step did not say where it made the key file"
-grep -qF "can be decrypted only by programs built with the same key: keep a copy" "$work/first-build.log" ||
-    fail "the configure step did not say to keep a copy of the key"
+for said in "made now from 16 random bytes, in the key file $key_file" "can be decrypted only by programs built with the same key: keep a copy"; do
+    grep -qF "$said" "$work/first-build.log" || fail "the configure step did not say: $said"
+done
 cp -p "$key_file" "$work/first.key"
 
 configure second build || { cat "$work/second-build.log" >&2; fail "the second checkout's configure failed"; }
