@@ -2,19 +2,21 @@
 """Runs the shipped i386 encrypt.exe and decrypt.exe in the emulated Win32 (win32_emulator.py) on
 real files in a temporary folder: the cases of the scenario table, each with both programs, then
 those only the emulator can make (faults of each call, split transfers, relocation, a kill before
-each step of the output).
+each step of the output, the code each program runs). Every run is checked call by call against the
+programs' contract with the system; on a failure the calls are printed.
 
-  emulated_cases.py CASE --encrypt EXE --decrypt EXE (--key HEX | --key-file PATH)
+  emulated_cases.py CASE --encrypt EXE --decrypt EXE (--key HEX | --key-file PATH) [--verbose]
   emulated_cases.py --list
-
-Every run is checked call by call against the programs' contract with the system (the emulator
-records each deviation); on a failure the calls are printed.
 """
 import contextlib
 import os
+import re
 import shutil
 import sys
 import tempfile
+
+import capstone
+import pefile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 import scenarios  # noqa: E402
@@ -50,6 +52,7 @@ class Emulated:
         os.mkfifo(os.path.join(self.root, "pipe"))
         self.devices = ("NUL", "nul", "\\\\.\\NUL", os.devnull, "/dev/zero", os.path.join(self.root, "pipe"))
         self.conditions, self.calls = {}, ((), ())
+        self.blocks = None   # by program: the code blocks its runs executed, once counting
         self.clear()
 
     def clear(self):
@@ -69,8 +72,10 @@ class Emulated:
         """Runs the program once; fails on a deviation from the contract, a crash, a call the case
         forbids or misses, or (with killed) unless the process was killed as the case asked."""
         answers = [{CANCEL: win32.CANCEL, FAIL: win32.FAIL}.get(answer, answer) for answer in answers]
-        process = win32.run(getattr(self.args, program),
-                            win32.Conditions(dialogs=list(answers), **{**self.conditions, **conditions}))
+        process = win32.run(getattr(self.args, program), win32.Conditions(
+            dialogs=list(answers), count_instructions=self.blocks is not None, **{**self.conditions, **conditions}))
+        if self.blocks is not None:
+            self.blocks[program].update(process.block_sizes)
         problems = list(process.violations) + ([f"crashed: {process.crash}"] if process.crash else [])
         if killed and not process.killed:
             problems.append(f"was not killed at {conditions['kill_at']}: ended with code {process.exit_code}")
@@ -86,8 +91,6 @@ class Emulated:
                 problems.append("closed its output without flushing it after the last write")
         if problems or self.args.verbose:
             print(f"{program}.exe made these calls:", *process.calls, sep="\n  ")
-        if process.left_open:
-            print(f"{program}.exe ended holding {process.left_open}; the system closed them")
         expect(not problems, f"{program}.exe: " + "; ".join(problems))
         self.last = process
         return [DIALOGS[name] for name in process.dialogs_shown], 0 if killed else process.exit_code
@@ -192,12 +195,7 @@ def transfers_capped(emulated):
            f"{process.counts['ReadFile']} reads and {process.counts['WriteFile']} writes, not 2 and 2")
 
 
-ONLY_EMULATED = {
-    "split_transfers": split_transfers,
-    "relocated": relocated,
-    "long_paths": long_paths,
-    "killed_before_each_step_of_the_output": killed_before_each_step_of_the_output,
-    "transfers_capped": transfers_capped,
+FAULTS = {
     "size_of_4_gib_and_more": fault(True, (), ("GlobalAlloc",), size_high=1),
     "allocation_fails": fault(True, ("GlobalAlloc",), ("ReadFile",), alloc_fails=True),
     # A file of 2.5 GiB (its size as reported): more than the address space has room for in one piece.
@@ -215,6 +213,71 @@ ONLY_EMULATED = {
     "delete_disposition_refused": fault(False, ("DeleteFileA",), ("WriteFile",), disposition_fails=True),
     "open_dialog_fails": fault(True, (), ("CreateFileA",), answers=(FAIL,)),
     "save_dialog_fails": fault(False, ("GlobalFree",), ("WriteFile",), answers=("input.bin", FAIL)),
+}
+
+
+def is_padding(instruction):
+    """The filler GCC puts between functions to align them: nop, int3, and moves of a register to itself."""
+    operands = [part.strip() for part in instruction.op_str.split(",")]
+    if instruction.mnemonic in ("nop", "int3"):
+        return True
+    if instruction.mnemonic == "lea" and len(operands) == 2 and re.fullmatch(rf"\[{operands[0]}( \+ 0)?\]", operands[1]):
+        return True
+    return instruction.mnemonic in ("mov", "xchg") and len(operands) == 2 and operands[0] == operands[1]
+
+
+def unrun_code(executable, blocks):
+    """The pieces of the code section that no block covered, padding left out: (address, instructions)."""
+    pe = pefile.PE(executable)
+    disassembler = capstone.Cs(capstone.CS_ARCH_X86, capstone.CS_MODE_32)
+    pieces = []
+    for section in (section for section in pe.sections if section.Characteristics & 0x20000000):
+        start = pe.OPTIONAL_HEADER.ImageBase + section.VirtualAddress
+        code = section.get_data()[:section.Misc_VirtualSize]
+        covered = bytearray(len(code))
+        for address, size in blocks:
+            for offset in range(max(address - start, 0), min(address + size - start, len(code))):
+                covered[offset] = 1
+        for gap in re.finditer(b"\0+", covered):
+            real = [instruction for instruction in disassembler.disasm(code[gap.start():gap.end()], start + gap.start())
+                    if not is_padding(instruction)]
+            if real:
+                pieces.append((start + gap.start(), real))
+    return pieces
+
+
+def programs_carry_one_direction(emulated):
+    """Each program carries only its own direction. Run along every path it has (whole blocks in
+    groups and alone, a tail, every failure, the fault filter), each program transforms as OpenSSL
+    does in its direction; the code those runs leave out must be a few unreachable instructions
+    (such as the return after TerminateProcess), alignment padding aside: far too little to be a
+    block function of the other direction, each hundreds of bytes."""
+    emulated.blocks = {program: set() for program in PROGRAMS}
+    for program in PROGRAMS:
+        transformed_whole(emulated, program, sample(program, 64 * 1024 + 7 * 8 + 3))
+    for case in FAULTS.values():
+        case(emulated)
+    for name in ("cancel_input", "cancel_output", "input_held_open", "device_input"):
+        emulated.calls = TABLE_CALLS.get(name, ((), ()))
+        scenarios.play(emulated, scenarios.cases_of(EMULATED)[name])
+    for program in PROGRAMS:
+        pieces = unrun_code(getattr(emulated.args, program), emulated.blocks[program])
+        for address, instructions in pieces:
+            listing = "; ".join(f"{i.mnemonic} {i.op_str}".strip() for i in instructions[:6])
+            print(f"{program}.exe: {sum(i.size for i in instructions)} bytes never run at {address:#x}: {listing}")
+        sizes = [sum(i.size for i in instructions) for _, instructions in pieces]
+        expect(max(sizes, default=0) <= 32 and sum(sizes) <= 64,
+               f"{program}.exe: {sum(sizes)} bytes of code that no path runs, at most {max(sizes, default=0)} in one place")
+
+
+ONLY_EMULATED = {
+    "split_transfers": split_transfers,
+    "relocated": relocated,
+    "long_paths": long_paths,
+    "killed_before_each_step_of_the_output": killed_before_each_step_of_the_output,
+    "transfers_capped": transfers_capped,
+    **FAULTS,
+    "programs_carry_one_direction": programs_carry_one_direction,
 }
 
 
