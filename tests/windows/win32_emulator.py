@@ -1,15 +1,11 @@
 """An emulated Win32 for the i386 Windows programs, on Unicorn (Debian's python3-unicorn).
 
-The shipped executable is mapped as the loader maps it (section by section with its protections,
-relocated when loaded away from its preferred base); every import is a 16-byte slot holding the
-stdcall `ret 4*n`, hooked to run the Python method of that name (@stub, naming its arguments), whose
-result goes to EAX. Files are the host's: a dialog answers with a host path. Every call is recorded
-and checked against the programs' contract as it is made; each deviation is recorded naming the call
-and the field. When the process ends (or is killed), the system closes what it still holds.
-The programs import neither GetLastError nor CommDlgExtendedError, so no error code is kept.
-
-Conditions make paths no real system takes on demand: a call that fails, a transfer that moves fewer
-bytes than asked, a file size the file does not have, a fault raised inside a call, a kill at a call.
+The executable is mapped as the loader maps it (relocated when loaded away from its preferred base);
+every import is a slot holding the stdcall `ret 4*n`, hooked to run the @stub method of its name.
+Files are the host's: a dialog answers with a host path. Every call is recorded and checked against
+the programs' contract; each deviation is recorded naming the call and the field. The programs
+import neither GetLastError nor CommDlgExtendedError, so no error code is kept. Conditions make
+paths no real system takes on demand (a call that fails, a short transfer, a kill at a call...).
 """
 import dataclasses
 import os
@@ -28,6 +24,8 @@ SYSTEM_DATA = 0x7E000000   # records the system hands to the process (exception 
 SLOTS = 0x7F000000         # one 16-byte slot per import, then the system's return addresses
 SLOT_SIZE = 16
 PAGE = 0x1000
+# The loader's protections from a section's flags: code not writable, constants read-only.
+PROTECTIONS = {0x40000000: unicorn.UC_PROT_READ, 0x80000000: unicorn.UC_PROT_WRITE, 0x20000000: unicorn.UC_PROT_EXEC}
 
 INVALID_HANDLE_VALUE = 0xFFFFFFFF
 CURRENT_PROCESS = 0xFFFFFFFF
@@ -52,12 +50,9 @@ OPENFILENAME_FORMAT = "<14I2H4I"
 OPENFILENAME_SIZE = struct.calcsize(OPENFILENAME_FORMAT)
 
 # The programs' contract with the dialogs: the record's fields each time either dialog is shown.
-DIALOG_RECORD = {
-    "lStructSize": OPENFILENAME_SIZE, "hwndOwner": 0, "hInstance": 0, "lpstrCustomFilter": 0,
-    "nMaxCustFilter": 0, "nFilterIndex": 0, "nMaxFile": 511, "lpstrFileTitle": 0, "nMaxFileTitle": 0,
-    "lpstrInitialDir": 0, "lpstrTitle": 0, "lpstrDefExt": 0, "lCustData": 0, "lpfnHook": 0,
-    "lpTemplateName": 0,
-}
+DIALOG_RECORD = {"lStructSize": OPENFILENAME_SIZE, "nMaxFile": 511, **dict.fromkeys(
+    "hwndOwner hInstance lpstrCustomFilter nMaxCustFilter nFilterIndex lpstrFileTitle nMaxFileTitle lpstrInitialDir "
+    "lpstrTitle lpstrDefExt lCustData lpfnHook lpTemplateName".split(), 0)}
 DIALOG_FLAGS = {"GetOpenFileNameA": OFN_EXPLORER, "GetSaveFileNameA": 0}
 DIALOG_FILTER = b"All files\0*.*\0\0"
 PATH_BUFFER_SIZE = 512
@@ -82,8 +77,7 @@ FAIL = "fail"       # a dialog answer: the dialog cannot be shown
 class Conditions:
     """What the emulated system does. Call numbers count from 1, per import."""
     dialogs: list = dataclasses.field(default_factory=list)  # host paths, CANCEL or FAIL, in turn
-    size_high: int = 0             # added to the upper 32 bits GetFileSize reports
-    size_extra: int = 0            # added to the size GetFileSize reports (the file ends early)
+    size_extra: int = 0            # added to the size GetFileSize reports
     alloc_fails: bool = False
     read_fails_at: int = 0         # that ReadFile call fails, moving nothing
     read_piece: int = 0            # at most this many bytes per ReadFile (0: as asked)
@@ -165,8 +159,8 @@ class Process:
         pe = pefile.PE(executable)
         preferred = pe.OPTIONAL_HEADER.ImageBase
         self.base = base = self.conditions.base or preferred
-        imports = [(entry.dll.decode(), imp.name.decode(), imp.address - preferred)
-                   for entry in pe.DIRECTORY_ENTRY_IMPORT for imp in entry.imports]
+        imports = [(imp.name.decode(), imp.address - preferred) for entry in pe.DIRECTORY_ENTRY_IMPORT
+                   for imp in entry.imports]
         if base != preferred:
             pe.relocate_image(base)
         size = pages(pe.OPTIONAL_HEADER.SizeOfImage)
@@ -176,9 +170,7 @@ class Process:
 
         self.slots = {}
         self.uc.mem_map(SLOTS, 0x10000, unicorn.UC_PROT_READ | unicorn.UC_PROT_EXEC)
-        for index, (dll, name, rva) in enumerate(imports):
-            if name not in STUBS:
-                raise SystemExit(f"the program imports {dll}!{name}, which has no stub")
+        for index, (name, rva) in enumerate(imports):
             slot = SLOTS + SLOT_SIZE * index
             self.slots[slot] = name
             self.uc.mem_write(slot, b"\xC2" + struct.pack("<H", 4 * len(STUBS[name][1])))
@@ -187,15 +179,11 @@ class Process:
         self.filter_returned = self.entry_returned + SLOT_SIZE
         self.slots[self.entry_returned] = self.slots[self.filter_returned] = None
 
-        # The loader's protections, section by section: code not writable, constants read-only.
         self.sections = []
         self.uc.mem_protect(base, PAGE, unicorn.UC_PROT_READ)
         for section in pe.sections:
             start, length = base + section.VirtualAddress, max(section.Misc_VirtualSize, section.SizeOfRawData)
-            flags = section.Characteristics
-            protection = ((unicorn.UC_PROT_READ if flags & 0x40000000 else 0)
-                          | (unicorn.UC_PROT_WRITE if flags & 0x80000000 else 0)
-                          | (unicorn.UC_PROT_EXEC if flags & 0x20000000 else 0))
+            protection = sum(bit for flag, bit in PROTECTIONS.items() if section.Characteristics & flag)
             if length:
                 self.uc.mem_protect(start, pages(length), protection)
                 self.sections.append((start, start + pages(length), protection))
@@ -300,7 +288,8 @@ class Process:
         for field, expected in {**DIALOG_RECORD, "Flags": DIALOG_FLAGS[call.name]}.items():
             if record[field] != expected:
                 self.violation(call, f"{field} is {record[field]:#x}, not {expected:#x}")
-        filter_bytes = bytes(self.uc.mem_read(record["lpstrFilter"], len(DIALOG_FILTER))) if record["lpstrFilter"] else b""
+        address = record["lpstrFilter"]
+        filter_bytes = bytes(self.uc.mem_read(address, len(DIALOG_FILTER))) if address else b""
         if filter_bytes != DIALOG_FILTER:
             self.violation(call, f"lpstrFilter holds {filter_bytes!r}, not {DIALOG_FILTER!r}")
         buffer = record["lpstrFile"]
@@ -385,7 +374,7 @@ class Process:
         file = self.file(call, handle, "input")
         if file is None:
             return 0xFFFFFFFF
-        size = os.fstat(file.descriptor).st_size + self.conditions.size_extra + (self.conditions.size_high << 32)
+        size = os.fstat(file.descriptor).st_size + self.conditions.size_extra
         if high_address:
             self.write_u32(high_address, size >> 32)
         elif size >> 32:
