@@ -4,11 +4,10 @@
   check_pe.py program --machine i386|x64 --nm NM --entry SYMBOL (--key HEX | --key-file PATH) PROGRAM
   check_pe.py zip ZIP GUIDE ENCRYPT_EXE DECRYPT_EXE X64_ENCRYPT_EXE X64_DECRYPT_EXE
 
-Every program is a GUI executable for its machine, for Windows Vista and later, importing exactly
-IMPORTS. As built, it starts at SYMBOL, names nothing of the other direction in its symbols, and
-carries its manifest and a version resource naming it and the key's fingerprint. The zip holds one
-folder named as the zip: the guide as built (ASCII, CRLF line ends), the i386 programs, and x64/
-with the x86-64 ones, each stripped of its symbol table and otherwise as built.
+Every program is a GUI executable for its machine and Windows Vista on, importing exactly IMPORTS; as
+built it starts at SYMBOL, names nothing of the other direction, and carries its manifest and a
+version resource naming it and the key's fingerprint. The zip holds one folder named as the zip: the
+guide as built (ASCII, CRLF), the i386 programs, and x64/ with the x86-64 ones, stripped, else as built.
 """
 import argparse
 import hashlib
@@ -23,9 +22,8 @@ import pefile
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 from support import add_key_arguments, key_of  # noqa: E402
 
-# Machine, optional header magic, whether the image must be large-address-aware.
-MACHINES = {"i386": (0x14C, 0x10B, True), "x64": (0x8664, 0x20B, False)}
-FOLDERS = {"i386": "", "x64": "x64/"}   # where the zip holds each machine's programs
+# Machine, optional header magic, whether it must be large-address-aware, its folder in the zip.
+MACHINES = {"i386": (0x14C, 0x10B, True, ""), "x64": (0x8664, 0x20B, False, "x64/")}
 IMPORTS = {
     "COMDLG32.DLL": ["GetOpenFileNameA", "GetSaveFileNameA"],
     "KERNEL32.DLL": ["CloseHandle", "CreateFileA", "DeleteFileA", "ExitProcess", "FlushFileBuffers",
@@ -37,7 +35,7 @@ MANIFEST = ('name="Microsoft.Windows.Common-Controls" version="6.0.0.0"', ">PerM
 
 
 def header_faults(pe, machine):
-    expected_machine, magic, large_address_aware = MACHINES[machine]
+    expected_machine, magic, large_address_aware, _ = MACHINES[machine]
     header, optional = pe.FILE_HEADER, pe.OPTIONAL_HEADER
     faults = []
     if (header.Machine, optional.Magic) != (expected_machine, magic):
@@ -96,9 +94,9 @@ def shipped_faults(name, machine, shipped, built):
 
 def zip_faults(archive, guide, programs):
     top = os.path.basename(archive).removesuffix(".zip") + "/"
-    expected = {f"{top}README.txt": (None, guide)}
-    for machine, pair in zip(MACHINES, (programs[0:2], programs[2:4])):
-        expected.update({f"{top}{FOLDERS[machine]}{os.path.basename(path)}": (machine, path) for path in pair})
+    expected = {f"{top}README.txt": (None, guide)} | {
+        f"{top}{MACHINES[machine][3]}{os.path.basename(path)}": (machine, path)
+        for machine, path in zip(("i386", "i386", "x64", "x64"), programs)}
     with zipfile.ZipFile(archive) as release:
         files = sorted(info.filename for info in release.infolist() if not info.is_dir())
         if files != sorted(expected):

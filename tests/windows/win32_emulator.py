@@ -1,13 +1,11 @@
-"""An emulated Win32 for the i386 Windows programs, on Unicorn (Debian's python3-unicorn).
-
-The executable is mapped as the loader maps it (relocated when loaded away from its preferred base);
-every import is a slot holding the stdcall `ret 4*n`, hooked to run the @stub method of its name.
-Files are the host's: a dialog answers with a host path. Every call is recorded and checked against
-the programs' contract; each deviation is recorded naming the call and the field. The programs
-import neither GetLastError nor CommDlgExtendedError, so no error code is kept. Conditions make
-paths no real system takes on demand (a call that fails, a short transfer, a kill at a call...).
+"""An emulated Win32 for the i386 Windows programs, on Unicorn: the image mapped as the loader maps
+it, each import a slot holding the stdcall `ret 4*n` hooked to run the method of its name, the
+host's files served. Every call is recorded and checked against the programs' contract; each
+deviation is recorded naming the call and the field. The programs import neither GetLastError nor
+CommDlgExtendedError, so no error code is kept. Conditions make paths no real system takes on demand.
 """
 import dataclasses
+import inspect
 import os
 import stat
 import struct
@@ -118,16 +116,6 @@ class OpenFile:
     written: int = 0
 
 
-STUBS = {}
-
-
-def stub(*argument_names):
-    def register(function):
-        STUBS[function.__name__] = (function, argument_names)
-        return function
-    return register
-
-
 def pages(length):
     return (max(length, 1) + PAGE - 1) & ~(PAGE - 1)
 
@@ -141,8 +129,7 @@ class Process:
         self.allocations, self.heap_next = {}, HEAP_BASE
         self.dialog_answers, self.dialogs_shown = list(conditions.dialogs), []
         self.role = self.path_buffer = None
-        self.exception_filter = 0
-        self.instructions = 0
+        self.exception_filter = self.instructions = 0
         self.block_sizes = {}   # (address, size) of every code block run: its instruction count
 
         self.uc = unicorn.Uc(unicorn.UC_ARCH_X86, unicorn.UC_MODE_32)
@@ -279,11 +266,11 @@ class Process:
         self.uc.reg_write(x86.UC_X86_REG_ESP, esp)
         self.uc.reg_write(x86.UC_X86_REG_EIP, self.exception_filter)
 
-    # The imports
+    # The imports: each a method of its name, whose arguments have the names Win32 gives them.
 
-    def dialog(self, call, record_address):
-        record = dict(zip(OPENFILENAME_FIELDS,
-                          struct.unpack(OPENFILENAME_FORMAT, self.uc.mem_read(record_address, OPENFILENAME_SIZE))))
+    def GetOpenFileNameA(self, call, lpofn):
+        fields = struct.unpack(OPENFILENAME_FORMAT, self.uc.mem_read(lpofn, OPENFILENAME_SIZE))
+        record = dict(zip(OPENFILENAME_FIELDS, fields))
         call.arguments.update({key: record[key] for key in ("lpstrFile", "nMaxFile", "Flags")})
         for field, expected in {**DIALOG_RECORD, "Flags": DIALOG_FLAGS[call.name]}.items():
             if record[field] != expected:
@@ -315,94 +302,93 @@ class Process:
         self.role = "input" if call.name == "GetOpenFileNameA" else "output"
         return 1
 
-    @stub("lpFileName", "dwDesiredAccess", "dwShareMode", "lpSecurityAttributes", "dwCreationDisposition",
-          "dwFlagsAndAttributes", "hTemplateFile")
-    def CreateFileA(self, call, name, access, sharing, security, disposition, flags, template):
-        path = call.arguments["path"] = os.fsdecode(self.read_string(name))
+    GetSaveFileNameA = GetOpenFileNameA
+
+    def CreateFileA(self, call, lpFileName, dwDesiredAccess, dwShareMode, lpSecurityAttributes,
+                    dwCreationDisposition, dwFlagsAndAttributes, hTemplateFile):
+        path = call.arguments["path"] = os.fsdecode(self.read_string(lpFileName))
         path = DEVICES.get(path.upper(), path)
         role = self.role
         if role is None:
             self.violation(call, "called before a dialog chose a file")
             return INVALID_HANDLE_VALUE
-        if name != self.path_buffer:
-            self.violation(call, f"lpFileName {name:#x} is not the dialogs' path buffer {self.path_buffer:#x}")
+        if lpFileName != self.path_buffer:
+            self.violation(call, f"lpFileName {lpFileName:#x} is not the dialogs' path buffer {self.path_buffer:#x}")
         for field, expected in CREATE_FILE[role].items():
             if call.arguments[field] != expected:
                 self.violation(call, f"{field} is {call.arguments[field]:#x}, not {expected:#x} for the {role}")
+        creating = dwCreationDisposition == CREATE_NEW
         held = path in self.conditions.held_paths or any(file.path == path for file in self.handles.values())
-        if len(path) >= MAX_PATH or held or disposition == CREATE_NEW and self.conditions.create_new_fails:
+        if len(path) >= MAX_PATH or held or creating and self.conditions.create_new_fails:
             return INVALID_HANDLE_VALUE
-        mode = {CREATE_NEW: os.O_CREAT | os.O_EXCL, OPEN_EXISTING: 0}.get(disposition)
+        writing = dwDesiredAccess & GENERIC_WRITE
+        mode = {CREATE_NEW: os.O_CREAT | os.O_EXCL, OPEN_EXISTING: 0}.get(dwCreationDisposition)
         # Write bits are honoured as for a user, even when the tests run as root.
-        read_only = access & GENERIC_WRITE and os.path.exists(path) and not os.stat(path).st_mode & 0o222
+        read_only = writing and os.path.exists(path) and not os.stat(path).st_mode & 0o222
         folder = os.path.dirname(path) or "."
-        locked = disposition == CREATE_NEW and os.path.isdir(folder) and not os.stat(folder).st_mode & 0o222
+        locked = creating and os.path.isdir(folder) and not os.stat(folder).st_mode & 0o222
         if mode is None or read_only or locked:
             return INVALID_HANDLE_VALUE
         try:
-            descriptor = os.open(path, mode | os.O_NOFOLLOW | (os.O_RDWR if access & GENERIC_WRITE else os.O_RDONLY))
+            descriptor = os.open(path, mode | os.O_NOFOLLOW | (os.O_RDWR if writing else os.O_RDONLY))
         except OSError:
             return INVALID_HANDLE_VALUE
-        self.handles[self.next_handle] = OpenFile(path, descriptor, role, access)
+        self.handles[self.next_handle] = OpenFile(path, descriptor, role, dwDesiredAccess)
         self.next_handle += 4
         return self.next_handle - 4
 
-    @stub("hFile")
-    def GetFileType(self, call, handle):
-        file = self.file(call, handle)
+    def GetFileType(self, call, hFile):
+        file = self.file(call, hFile)
         if file is None:
             return 0
         mode = os.fstat(file.descriptor).st_mode
         return FILE_TYPE_CHAR if stat.S_ISCHR(mode) else FILE_TYPE_PIPE if stat.S_ISFIFO(mode) else FILE_TYPE_DISK
 
-    @stub("hFile", "FileInformationClass", "lpFileInformation", "dwBufferSize")
-    def SetFileInformationByHandle(self, call, handle, kind, information, size):
-        file = self.file(call, handle, "output")
-        if kind != FILE_DISPOSITION_INFO_CLASS or size != 1:
-            self.violation(call, f"class {kind} with {size} bytes, not FileDispositionInfo with its 1 byte")
+    def SetFileInformationByHandle(self, call, hFile, FileInformationClass, lpFileInformation, dwBufferSize):
+        file = self.file(call, hFile, "output")
+        if (FileInformationClass, dwBufferSize) != (FILE_DISPOSITION_INFO_CLASS, 1):
+            self.violation(call, f"class {FileInformationClass} with {dwBufferSize} bytes, not FileDispositionInfo's 1")
             return 0
         if file is None or not file.access & DELETE or self.conditions.disposition_fails:
             return 0
-        delete = call.arguments["DeleteFile"] = int(self.uc.mem_read(information, 1)[0] != 0)
+        delete = call.arguments["DeleteFile"] = int(self.uc.mem_read(lpFileInformation, 1)[0] != 0)
         if not delete and not file.flushed:
             self.violation(call, "the delete disposition is cleared before the written bytes are flushed")
         file.delete_on_close = delete
         return 1
 
-    @stub("hFile", "lpFileSizeHigh")
-    def GetFileSize(self, call, handle, high_address):
-        file = self.file(call, handle, "input")
+    def GetFileSize(self, call, hFile, lpFileSizeHigh):
+        file = self.file(call, hFile, "input")
         if file is None:
             return 0xFFFFFFFF
         size = os.fstat(file.descriptor).st_size + self.conditions.size_extra
-        if high_address:
-            self.write_u32(high_address, size >> 32)
+        if lpFileSizeHigh:
+            self.write_u32(lpFileSizeHigh, size >> 32)
         elif size >> 32:
             return 0xFFFFFFFF
         return size & 0xFFFFFFFF
 
-    @stub("uFlags", "dwBytes")
-    def GlobalAlloc(self, call, flags, size):
-        if flags & GMEM_MOVEABLE:
-            self.violation(call, f"uFlags {flags:#x} asks for movable memory, whose handle is not a pointer")
+    def GlobalAlloc(self, call, uFlags, dwBytes):
+        if uFlags & GMEM_MOVEABLE:
+            self.violation(call, f"uFlags {uFlags:#x} asks for movable memory, whose handle is not a pointer")
         address = self.heap_next
-        if self.conditions.alloc_fails or address + pages(size) > HEAP_END:
+        if self.conditions.alloc_fails or address + pages(dwBytes) > HEAP_END:
             return 0
-        self.uc.mem_map(address, pages(size), unicorn.UC_PROT_READ | unicorn.UC_PROT_WRITE)
-        self.heap_next += pages(size) + PAGE  # a guard page between blocks
-        self.allocations[address] = size
+        self.uc.mem_map(address, pages(dwBytes), unicorn.UC_PROT_READ | unicorn.UC_PROT_WRITE)
+        self.heap_next += pages(dwBytes) + PAGE  # a guard page between blocks
+        self.allocations[address] = dwBytes
         return address
 
-    @stub("hMem")
-    def GlobalFree(self, call, address):
-        if address not in self.allocations:
-            self.violation(call, f"hMem {address:#x} is not a block from GlobalAlloc")
-            return address
-        self.uc.mem_unmap(address, pages(self.allocations.pop(address)))
+    def GlobalFree(self, call, hMem):
+        if hMem not in self.allocations:
+            self.violation(call, f"hMem {hMem:#x} is not a block from GlobalAlloc")
+            return hMem
+        self.uc.mem_unmap(hMem, pages(self.allocations.pop(hMem)))
         return 0
 
-    def transfer(self, call, handle, role, buffer, want, done_address, overlapped):
+    def transfer(self, call, role):
         """What ReadFile and WriteFile ask alike of their arguments; the count is 0 until bytes move."""
+        handle, buffer, want, done_address, overlapped = call.arguments.values()
         file = self.file(call, handle, role)
         if overlapped:
             self.violation(call, "lpOverlapped is not null on a file opened for plain transfers")
@@ -416,66 +402,58 @@ class Process:
             self.write_u32(done_address, 0)
         return file
 
-    @stub("hFile", "lpBuffer", "nNumberOfBytesToRead", "lpNumberOfBytesRead", "lpOverlapped")
-    def ReadFile(self, call, handle, buffer, want, done_address, overlapped):
-        file = self.transfer(call, handle, "input", buffer, want, done_address, overlapped)
+    def ReadFile(self, call, hFile, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped):
+        file = self.transfer(call, "input")
         if file is None or self.counts[call.name] == self.conditions.read_fails_at:
             return 0
-        data = os.read(file.descriptor, min(want, self.conditions.read_piece or want))
-        self.uc.mem_write(buffer, data)
-        if done_address:
-            self.write_u32(done_address, len(data))
+        data = os.read(file.descriptor, min(nNumberOfBytesToRead, self.conditions.read_piece or nNumberOfBytesToRead))
+        self.uc.mem_write(lpBuffer, data)
+        if lpNumberOfBytesRead:
+            self.write_u32(lpNumberOfBytesRead, len(data))
         call.arguments["moved"] = len(data)
         return 1
 
-    @stub("hFile", "lpBuffer", "nNumberOfBytesToWrite", "lpNumberOfBytesWritten", "lpOverlapped")
-    def WriteFile(self, call, handle, buffer, want, done_address, overlapped):
-        file = self.transfer(call, handle, "output", buffer, want, done_address, overlapped)
+    def WriteFile(self, call, hFile, lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten, lpOverlapped):
+        file = self.transfer(call, "output")
         if file is None:
             return 0
         if not file.delete_on_close:
             self.violation(call, "writes into the output while it carries no delete disposition")
         file.flushed = False
-        want = min(want, self.conditions.write_piece or want)
-        room = self.conditions.write_fails_after - file.written
-        failing = self.conditions.write_fails_after >= 0 and room < want
-        if failing:
-            want = max(room, 0)
+        want = min(nNumberOfBytesToWrite, self.conditions.write_piece or nNumberOfBytesToWrite)
+        limit = self.conditions.write_fails_after
+        failing = 0 <= limit < file.written + want
+        want = max(limit - file.written, 0) if failing else want
         failing_once = self.counts[call.name] == self.conditions.write_fails_at
         if failing_once:
             want //= 2
-        os.write(file.descriptor, bytes(self.uc.mem_read(buffer, want)))
+        os.write(file.descriptor, bytes(self.uc.mem_read(lpBuffer, want)))
         file.written += want
         call.arguments["moved"] = want
         if self.counts[call.name] == self.conditions.fault_in_write_at:
             return_address = self.uc.mem_read(self.uc.reg_read(x86.UC_X86_REG_ESP), 4)
             return self.raise_access_violation(struct.unpack("<I", return_address)[0])
-        if failing:
-            return 0
-        if done_address:
-            self.write_u32(done_address, want)
-        return 0 if failing_once else 1
+        if lpNumberOfBytesWritten and not failing:
+            self.write_u32(lpNumberOfBytesWritten, want)
+        return 0 if failing or failing_once else 1
 
-    @stub("hFile")
-    def FlushFileBuffers(self, call, handle):
-        file = self.file(call, handle, "output")
+    def FlushFileBuffers(self, call, hFile):
+        file = self.file(call, hFile, "output")
         if file is None or self.conditions.flush_fails:
             return 0
         os.fsync(file.descriptor)
         file.flushed = True
         return 1
 
-    @stub("hObject")
-    def CloseHandle(self, call, handle):
-        if handle not in self.handles:
-            self.violation(call, f"hObject {handle:#x} is not an open handle")
+    def CloseHandle(self, call, hObject):
+        if hObject not in self.handles:
+            self.violation(call, f"hObject {hObject:#x} is not an open handle")
             return 0
-        self._close(handle)
+        self._close(hObject)
         return 1
 
-    @stub("lpFileName")
-    def DeleteFileA(self, call, name):
-        path = call.arguments["path"] = os.fsdecode(self.read_string(name))
+    def DeleteFileA(self, call, lpFileName):
+        path = call.arguments["path"] = os.fsdecode(self.read_string(lpFileName))
         if any(file.path == path for file in self.handles.values()):
             return 0
         try:
@@ -484,32 +462,30 @@ class Process:
             return 0
         return 1
 
-    @stub("lpTopLevelExceptionFilter")
-    def SetUnhandledExceptionFilter(self, call, function):
-        if not self.protection_of(function, 1) & unicorn.UC_PROT_EXEC:
-            self.violation(call, f"the filter {function:#x} is not in the program's code")
-        previous, self.exception_filter = self.exception_filter, function
+    def SetUnhandledExceptionFilter(self, call, lpTopLevelExceptionFilter):
+        if not self.protection_of(lpTopLevelExceptionFilter, 1) & unicorn.UC_PROT_EXEC:
+            self.violation(call, f"the filter {lpTopLevelExceptionFilter:#x} is not in the program's code")
+        previous, self.exception_filter = self.exception_filter, lpTopLevelExceptionFilter
         return previous
 
-    @stub()
     def GetCurrentProcess(self, call):
         return CURRENT_PROCESS
 
-    @stub("uExitCode")
-    def ExitProcess(self, call, code):
-        self.exit_code = code
+    def ExitProcess(self, call, uExitCode):
+        self.exit_code = uExitCode
         return 0
 
-    @stub("hProcess", "uExitCode")
-    def TerminateProcess(self, call, process, code):
-        if process != CURRENT_PROCESS:
-            self.violation(call, f"hProcess {process:#x} is not the current process")
+    def TerminateProcess(self, call, hProcess, uExitCode):
+        if hProcess != CURRENT_PROCESS:
+            self.violation(call, f"hProcess {hProcess:#x} is not the current process")
             return 0
-        self.exit_code = code
+        self.exit_code = uExitCode
         return 1
 
 
-STUBS["GetOpenFileNameA"] = STUBS["GetSaveFileNameA"] = (Process.dialog, ("lpofn",))
+# The imports the emulated system serves, each with the names of its arguments.
+STUBS = {name: (function, tuple(inspect.signature(function).parameters)[2:])
+         for name, function in vars(Process).items() if name[0].isupper()}
 
 
 def run(executable, conditions):
