@@ -25,7 +25,6 @@ from support import Failure, expect, key_of  # noqa: E402
 
 PROGRAMS = ("encrypt", "decrypt")
 FAIL = "<fail>"   # the dialog cannot be shown
-DIALOGS = {"GetOpenFileNameA": "open", "GetSaveFileNameA": "save"}
 
 # The calls each table case must and must not make, beyond what every backend checks.
 TABLE_CALLS = {
@@ -50,8 +49,7 @@ class Emulated:
         self.folder = os.path.join(self.root, "files")
         os.mkfifo(os.path.join(self.root, "pipe"))
         self.devices = ("NUL", "nul", "\\\\.\\NUL", os.devnull, "/dev/zero", os.path.join(self.root, "pipe"))
-        self.calls = ((), ())
-        self.blocks = None   # by program: the code blocks its runs executed, once counting
+        self.calls, self.blocks = ((), ()), None   # blocks: by program, those its runs executed, once counting
         self.clear()
 
     def clear(self):
@@ -90,7 +88,7 @@ class Emulated:
             print(f"{program}.exe made these calls:", *process.calls, sep="\n  ")
         expect(not problems, f"{program}.exe: " + "; ".join(problems))
         self.last = process
-        return [DIALOGS[name] for name in process.dialogs_shown], 0 if killed else process.exit_code
+        return process.dialogs_shown, 0 if killed else process.exit_code
 
 
 def transformed_whole(emulated, program, length, **conditions):
@@ -158,10 +156,8 @@ def long_paths(emulated):
 
 
 def killed_before_each_step_of_the_output(emulated):
-    """The process is killed from outside before each of its writes, before the flush and before
-    the delete disposition is cleared: nothing is ever left under the output's name, and the input
-    and its neighbours are unchanged. Killed after the clearing, before the output's close, the
-    whole output stays."""
+    """Killed from outside before each write, before the flush and before the delete disposition is
+    cleared, the process leaves nothing under the output's name; after the clearing, the whole output."""
     for program in PROGRAMS:
         pathlib.Path(emulated.folder, "input.bin").write_bytes(sample(program, 65539))
         steps = [("WriteFile", number) for number in range(1, -(-65539 // 4096) + 1)]
@@ -228,11 +224,10 @@ def unrun_code(executable, blocks):
 
 
 def programs_carry_one_direction(emulated):
-    """Each program carries only its own direction. Run along every path it has (whole blocks in
-    groups and alone, a tail, every failure, the fault filter), each program transforms as OpenSSL
-    does in its direction; the code those runs leave out must be a few unreachable instructions
-    (such as the return after TerminateProcess), alignment padding aside: far too little to be a
-    block function of the other direction, each hundreds of bytes."""
+    """Run along every path it has (whole blocks in groups and alone, a tail, every failure, the fault
+    filter), each program transforms as OpenSSL does in its direction, and the code it never runs is
+    a few unreachable instructions (alignment padding aside): far too little to be a block function
+    of the other direction, each hundreds of bytes."""
     emulated.blocks = {program: set() for program in PROGRAMS}
     for program in PROGRAMS:
         transformed_whole(emulated, program, 64 * 1024 + 7 * 8 + 3)

@@ -14,10 +14,8 @@ import pefile
 import unicorn
 from unicorn import x86_const as x86
 
-STACK_TOP = 0x00300000
-STACK_SIZE = 0x00100000
-HEAP_BASE = 0x40000000
-HEAP_END = 0x7D000000
+STACK_TOP, STACK_SIZE = 0x00300000, 0x00100000
+HEAP_BASE, HEAP_END = 0x40000000, 0x7D000000
 SYSTEM_DATA = 0x7E000000   # records the system hands to the process (exception pointers)
 SLOTS = 0x7F000000         # one 16-byte slot per import, then the system's return addresses
 SLOT_SIZE = 16
@@ -25,13 +23,11 @@ PAGE = 0x1000
 # The loader's protections from a section's flags: code not writable, constants read-only.
 PROTECTIONS = {0x40000000: unicorn.UC_PROT_READ, 0x80000000: unicorn.UC_PROT_WRITE, 0x20000000: unicorn.UC_PROT_EXEC}
 
-INVALID_HANDLE_VALUE = 0xFFFFFFFF
-CURRENT_PROCESS = 0xFFFFFFFF
+INVALID_HANDLE_VALUE = CURRENT_PROCESS = 0xFFFFFFFF
 GENERIC_READ = 0x80000000
 GENERIC_WRITE = 0x40000000
 DELETE = 0x00010000
-CREATE_NEW = 1
-OPEN_EXISTING = 3
+CREATE_NEW, OPEN_EXISTING = 1, 3
 FILE_TYPE_DISK, FILE_TYPE_CHAR, FILE_TYPE_PIPE = 1, 2, 3
 FILE_DISPOSITION_INFO_CLASS = 4   # FileDispositionInfo; the record is one BOOLEAN
 LARGEST_TRANSFER = 16 * 1024 * 1024
@@ -289,7 +285,7 @@ class Process:
         elif self.uc.mem_read(buffer, 1)[0] != 0:
             self.violation(call, f"lpstrFile proposes a name: {self.read_string(buffer, 511)!r}")
 
-        self.dialogs_shown.append(call.name)
+        self.dialogs_shown.append("open" if call.name == "GetOpenFileNameA" else "save")
         answer = call.arguments["answer"] = self.dialog_answers.pop(0) if self.dialog_answers else CANCEL
         if answer in (CANCEL, FAIL):
             return 0
@@ -299,7 +295,7 @@ class Process:
             self.uc.mem_write(buffer, struct.pack("<H", min(len(path) + 1, 0xFFFF)))
             return 0
         self.uc.mem_write(buffer, path + b"\0")
-        self.role = "input" if call.name == "GetOpenFileNameA" else "output"
+        self.role = {"open": "input", "save": "output"}[self.dialogs_shown[-1]]
         return 1
 
     GetSaveFileNameA = GetOpenFileNameA
