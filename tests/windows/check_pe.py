@@ -12,6 +12,7 @@ guide as built (ASCII, CRLF), the i386 programs, and x64/ with the x86-64 ones, 
 import argparse
 import hashlib
 import os
+import pathlib
 import re
 import subprocess
 import sys
@@ -22,8 +23,9 @@ import pefile
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 from support import add_key_arguments, key_of  # noqa: E402
 
-# Machine, optional header magic, whether it must be large-address-aware, its folder in the zip.
-MACHINES = {"i686": (0x14C, 0x10B, True, ""), "x86_64": (0x8664, 0x20B, False, "x64/")}
+# Machine, optional header magic, and the folder in the zip. Every program is a Windows GUI program (subsystem 2)
+# for Vista on (6.0), and large-address-aware: an x86-64 one needs the flag too, to hold files over 2 GiB.
+MACHINES = {"i686": ("0x14c", "0x10b", ""), "x86_64": ("0x8664", "0x20b", "x64/")}
 IMPORTS = {"COMDLG32.DLL": ["GetOpenFileNameA", "GetSaveFileNameA"],
            "KERNEL32.DLL": ["CloseHandle", "CreateFileA", "DeleteFileA", "ExitProcess", "FlushFileBuffers",
                             "GetCurrentProcess", "GetFileSize", "GetFileType", "GlobalAlloc", "GlobalFree",
@@ -34,16 +36,12 @@ MANIFEST = ('name="Microsoft.Windows.Common-Controls" version="6.0.0.0"', ">PerM
 
 
 def header_faults(pe, machine):
-    expected_machine, magic, large_address_aware, _ = MACHINES[machine]
     header, optional = pe.FILE_HEADER, pe.OPTIONAL_HEADER
-    faults = []
-    if (header.Machine, optional.Magic) != (expected_machine, magic):
-        faults.append(f"machine {header.Machine:#x} with magic {optional.Magic:#x}, not {machine}")
-    if (optional.Subsystem, optional.MajorSubsystemVersion, optional.MinorSubsystemVersion) != (2, 6, 0):
-        faults.append(f"subsystem {optional.Subsystem} version {optional.MajorSubsystemVersion}."
-                      f"{optional.MinorSubsystemVersion}, not Windows GUI 6.0 (Vista)")
-    if large_address_aware and not header.Characteristics & 0x20:
-        faults.append("not large-address-aware")
+    facts = (hex(header.Machine), hex(optional.Magic), optional.Subsystem, optional.MajorSubsystemVersion,
+             optional.MinorSubsystemVersion, bool(header.Characteristics & 0x20))
+    expected = (*MACHINES[machine][:2], 2, 6, 0, True)
+    faults = [] if facts == expected else [f"(machine, magic, subsystem, its version, large-address-aware) are "
+                                           f"{facts}, not {expected}"]
     # Windows compares DLL names without regard to case; mingw's import libraries differ in it.
     imports = {entry.dll.decode().upper(): sorted(i.name.decode() for i in entry.imports)
                for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])}
@@ -91,7 +89,7 @@ def shipped_faults(name, machine, shipped, built):
 def zip_faults(archive, guide, programs):
     top = os.path.basename(archive).removesuffix(".zip") + "/"
     expected = {f"{top}README.txt": (None, guide)} | {
-        f"{top}{MACHINES[machine][3]}{os.path.basename(path)}": (machine, path)
+        f"{top}{MACHINES[machine][2]}{os.path.basename(path)}": (machine, path)
         for machine, path in zip(("i686", "i686", "x86_64", "x86_64"), programs)}
     with zipfile.ZipFile(archive) as release:
         files = sorted(info.filename for info in release.infolist() if not info.is_dir())
@@ -103,9 +101,8 @@ def zip_faults(archive, guide, programs):
             if machine:
                 faults += shipped_faults(name, machine, pefile.PE(data=shipped), pefile.PE(path))
                 continue
-            with open(path, "rb") as built:
-                if shipped != built.read():
-                    faults.append(f"{name} differs from {path}")
+            if shipped != pathlib.Path(path).read_bytes():
+                faults.append(f"{name} differs from {path}")
             line_ends = {shipped.count(b"\n"), shipped.count(b"\r\n"), shipped.count(b"\r")}
             if not shipped.isascii() or not shipped.endswith(b"\r\n") or len(line_ends) > 1:
                 faults.append(f"{name} is not plain ASCII with CRLF line ends")

@@ -181,6 +181,7 @@ class Process:
             self.crash = f"{error} at {self.uc.reg_read(x86.UC_X86_REG_EIP):#x}"
         if self.exit_code is None and not self.killed and self.crash is None:
             self.crash = f"the process stopped at {self.uc.reg_read(x86.UC_X86_REG_EIP):#x} without ending"
+        self.left_open = [file.path for file in self.handles.values()]
         for handle in list(self.handles):   # the system closes what the process still holds
             self._close(handle)
         return self
@@ -248,8 +249,7 @@ class Process:
         return file
 
     def raise_access_violation(self, at):
-        """Delivers an access violation to the filter the process installed, as the system does
-        once no handler takes it: the filter gets EXCEPTION_POINTERS on the same stack."""
+        """Delivers an access violation to the process's filter as the system does: pointers on its stack."""
         if not self.exception_filter:
             self.exit_code = STATUS_ACCESS_VIOLATION
             return
@@ -267,7 +267,6 @@ class Process:
     def GetOpenFileNameA(self, call, lpofn):
         fields = struct.unpack(OPENFILENAME_FORMAT, self.uc.mem_read(lpofn, OPENFILENAME_SIZE))
         record = dict(zip(OPENFILENAME_FIELDS, fields))
-        call.arguments.update({key: record[key] for key in ("lpstrFile", "nMaxFile", "Flags")})
         for field, expected in {**DIALOG_RECORD, "Flags": DIALOG_FLAGS[call.name]}.items():
             if record[field] != expected:
                 self.violation(call, f"{field} is {record[field]:#x}, not {expected:#x}")
@@ -485,6 +484,5 @@ STUBS = {name: (function, tuple(inspect.signature(function).parameters)[2:])
 
 
 def run(executable, conditions):
-    """Runs the program under the conditions; returns the ended Process (its calls, violations,
-    exit code)."""
+    """Runs the program under the conditions; returns the ended Process: calls, violations, exit code."""
     return Process(executable, conditions).run()
