@@ -5,6 +5,7 @@ import ctypes.util
 import hashlib
 import os
 import stat
+import time
 
 _libcrypto = ctypes.CDLL(ctypes.util.find_library("crypto") or "libcrypto.so.3")
 _libcrypto.BF_set_key.argtypes = (ctypes.c_void_p, ctypes.c_int, ctypes.c_char_p)
@@ -13,13 +14,31 @@ _libcrypto.BF_ecb_encrypt.argtypes = (ctypes.c_void_p, ctypes.c_void_p, ctypes.c
 _libcrypto.BF_ecb_encrypt.restype = None
 
 
+SKIPPED = 77  # the exit code CTest takes for a skipped case
+WAIT_SECONDS = 60
+
+
 class Failure(Exception):
+    pass
+
+
+class Skipped(Exception):
     pass
 
 
 def expect(condition, message):
     if not condition:
         raise Failure(message)
+
+
+def wait_for(condition, seconds=WAIT_SECONDS, interval=0.1):
+    """condition()'s first true value within the time (it is asked at least once), or None."""
+    deadline = time.monotonic() + seconds
+    while not (value := condition()):
+        if time.monotonic() > deadline:
+            return None
+        time.sleep(interval)
+    return value
 
 
 def add_key_arguments(parser):
@@ -30,7 +49,6 @@ def add_key_arguments(parser):
 
 
 def key_of(args):
-    """The key's bytes."""
     if args.key_file:
         with open(args.key_file) as file:
             return bytes.fromhex(file.read().strip())
@@ -65,7 +83,8 @@ def check_transformed(direction, key, source, target, whole_below=64 << 20):
     expect(os.path.getsize(target) == length, f"{target} has {os.path.getsize(target)} bytes, not {length}")
     with open(source, "rb") as plain, open(target, "rb") as sealed:
         if length < whole_below:
-            expect(sealed.read() == transform(direction, key, plain.read()), f"{target} is not OpenSSL's {direction}ion")
+            expect(sealed.read() == transform(direction, key, plain.read()),
+                   f"{target} is not OpenSSL's {direction}ion")
             return
         blocks = length // 8
         chosen = set(range(0, blocks, blocks // 1000 + 1)) | {blocks - 1}

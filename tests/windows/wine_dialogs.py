@@ -4,20 +4,15 @@ with xdotool, the way a user would: type a path into the dialog, or press Escape
 of the scenario table, then Wine's own (long paths, Greek and CJK names, devices seen through
 Wine's relay log, a kill at an exact system call).
 
-  wine_dialogs.py start --state DIR --wine WINE    starts Xvfb and boots a Wine prefix in DIR
-  wine_dialogs.py CASE --state DIR --wine WINE --encrypt EXE --decrypt EXE
-                  --holder EXE (--key HEX | --key-file PATH)   runs one case on them
-  wine_dialogs.py stop --state DIR --wine WINE     stops the Wine server and Xvfb, removes DIR
-  wine_dialogs.py --list                           the cases: the scenario table's, then Wine's own
+  wine_dialogs.py start|stop --state DIR --wine WINE  starts Xvfb and a Wine prefix in DIR, or ends them
+  wine_dialogs.py CASE --state DIR --wine WINE --encrypt EXE --decrypt EXE --holder EXE (--key HEX | --key-file PATH)
+  wine_dialogs.py --list
 
 WINE is /usr/lib/wine/wine64 for the x86-64 programs, or /usr/lib/wine/wine (32-bit Wine) for the
 i386 ones: their prefix is a 32-bit one, and the i386 Linux programs of Wine run through qemu-i386,
 which start registers with the kernel (binfmt_misc). Where that cannot be done, start and every
-case end with SKIPPED (exit code 77) and a message, as does a case whose files do not fit in /tmp,
-except under CI=true, where it is a failure.
-
-One display and one prefix serve every case of a test run; the cases take turns on them.
-"""
+case are skipped (exit code 77) with a message, as is a case whose files do not fit in /tmp, except
+under CI=true, where it is a failure. One display and one prefix serve every case of a test run."""
 import argparse
 import contextlib
 import os
@@ -29,43 +24,31 @@ import signal
 import subprocess
 import sys
 import tempfile
-import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 import scenarios  # noqa: E402
-from scenarios import CANCEL, HELD, LOCKED_FOLDER, MIB, WINE, WRITE_LIMIT, Run, expect_runs, sample  # noqa: E402
-from support import Failure, add_key_arguments, expect, expect_unchanged, key_of, snapshot, transform  # noqa: E402
-from x11_session import WAIT_SECONDS, Keyboard, ended, start_xvfb, wait_for  # noqa: E402
+from scenarios import HELD, LOCKED_FOLDER, MIB, WINE, WRITE_LIMIT, Case, Run, drive, expect_runs, sample  # noqa: E402
+from support import WAIT_SECONDS, Skipped, expect, expect_unchanged, key_of, snapshot, transform, wait_for  # noqa: E402
+from x11_session import Keyboard, ended, start_xvfb  # noqa: E402
 
 RELAYED_CALLS = "KERNEL32.CreateFileA;KERNEL32.GetFileType;KERNEL32.GetFileSize;KERNEL32.ReadFile"
-SKIPPED = 77
-
-
-class Unavailable(Exception):
-    pass
-
-
-def thirty_two_bit(wine):
-    return os.path.basename(wine) == "wine"
-
-
-BINFMT = "/proc/sys/fs/binfmt_misc"
+GREEK_AND_CJK_NAMES = ("αβγ_漢字.bin", "γβα_字漢.bin", "βαγ_漢字.bin")  # input, encrypted, decrypted
 QEMU_I386 = "/usr/bin/qemu-i386"
 I386_ELF_MAGIC = r"\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00"
 I386_ELF_MASK = r"\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff"
 
 
-def register_qemu_i386():
+def register_qemu_i386(binfmt="/proc/sys/fs/binfmt_misc"):
     """Hands i386 ELF programs to qemu-i386 (with F: the kernel opens the interpreter once, at
     registration). An entry made before qemu-i386 was last installed still runs the old one, so it
     is made again; a current entry is kept, since other runs may be using it."""
-    entry = os.path.join(BINFMT, "qemu-i386")
+    entry = os.path.join(binfmt, "qemu-i386")
     try:
         if not os.path.exists(QEMU_I386):
-            raise Unavailable(f"{QEMU_I386} is missing (Debian qemu-user-static from bookworm-backports)")
-        if not os.path.exists(os.path.join(BINFMT, "register")):
-            subprocess.run(["mount", "-t", "binfmt_misc", "binfmt_misc", BINFMT], check=True,
-                           capture_output=True, timeout=WAIT_SECONDS)
+            raise Skipped(f"{QEMU_I386} is missing (Debian qemu-user-static from bookworm-backports)")
+        if not os.path.exists(os.path.join(binfmt, "register")):
+            subprocess.run(["mount", "-t", "binfmt_misc", "binfmt_misc", binfmt], check=True, capture_output=True,
+                           timeout=WAIT_SECONDS)
         if os.path.exists(entry):
             with open(entry) as file:
                 lines = file.read().splitlines()
@@ -74,19 +57,16 @@ def register_qemu_i386():
                 return
             with open(entry, "w") as file:
                 file.write("-1")
-        with open(os.path.join(BINFMT, "register"), "w") as file:
+        with open(os.path.join(binfmt, "register"), "w") as file:
             file.write(f":qemu-i386:M::{I386_ELF_MAGIC}:{I386_ELF_MASK}:{QEMU_I386}:F")
     except (OSError, subprocess.SubprocessError) as error:
-        raise Unavailable(f"cannot register {QEMU_I386} for i386 programs with binfmt_misc: {error}")
+        raise Skipped(f"cannot register {QEMU_I386} for i386 programs with binfmt_misc: {error}")
 
 
 def wine_environment(state):
-    environment = dict(os.environ)
     with open(os.path.join(state, "display")) as display:
-        environment["DISPLAY"] = display.read().strip()
-    environment["WINEPREFIX"] = os.path.join(state, "prefix")
-    environment["WINEDEBUG"] = "-all"
-    environment["WINEDLLOVERRIDES"] = "mscoree,mshtml="
+        environment = {**os.environ, "DISPLAY": display.read().strip(), "WINEPREFIX": os.path.join(state, "prefix"),
+                       "WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="}
     if os.path.exists(os.path.join(state, "win32")):
         environment["WINEARCH"] = "win32"
     return environment
@@ -99,18 +79,18 @@ def wineserver(wine):
 def without_override(command):
     """Root may write any file whatever its permissions, and so, under Wine, may a program: a
     read-only file would open for writing. Wine runs without that capability, like a user."""
-    if os.geteuid() != 0:
-        return command
-    return ["setpriv", "--bounding-set", "-dac_override,-dac_read_search", "--", *command]
+    return ["setpriv", "--bounding-set", "-dac_override,-dac_read_search", "--", *command] if os.geteuid() == 0 \
+        else command
+
 
 def start(args):
     stop(args)
     os.makedirs(args.state)
     log = open(os.path.join(args.state, "session.log"), "w")
-    if thirty_two_bit(args.wine):
+    if os.path.basename(args.wine) == "wine":
         try:
             register_qemu_i386()
-        except Unavailable as reason:
+        except Skipped as reason:
             with open(os.path.join(args.state, "unavailable"), "w") as file:
                 file.write(f"{reason}\n")
             raise
@@ -122,24 +102,21 @@ def start(args):
         file.write(f"{display}\n")
     # Keys for the letters of other scripts the cases type, in the map every Wine process reads.
     Keyboard(display).map_keys("".join(GREEK_AND_CJK_NAMES))
-
-    # A persistent server keeps the prefix warm between cases until stop.
     environment = wine_environment(args.state)
     os.makedirs(environment["WINEPREFIX"])
-    subprocess.run(without_override([wineserver(args.wine), "-p"]), env=environment, stdin=subprocess.DEVNULL,
-                   stdout=log, stderr=log, check=True, timeout=WAIT_SECONDS)
-    subprocess.run(without_override([args.wine, "wineboot", "-i"]), env=environment, stdin=subprocess.DEVNULL,
-                   stdout=log, stderr=log, check=True, timeout=5 * WAIT_SECONDS)
-    # Without a window manager, Wine waits 2 s for each closing dialog to be withdrawn unless its
-    # windows are unmanaged. A program that crashes ends at once, its backtrace in the log, instead of
-    # waiting behind Wine's crash dialog until the case times out.
-    # A program run with WINEDEBUG=+relay logs only its calls that show how it treats its input.
+    # A persistent server keeps the prefix warm between cases until stop. Without a window manager,
+    # Wine waits 2 s for each closing dialog to be withdrawn unless its windows are unmanaged. A
+    # program that crashes ends at once, its backtrace in the log, instead of waiting behind Wine's
+    # crash dialog until the case times out. A program run with WINEDEBUG=+relay logs only its
+    # calls that show how it treats its input.
+    commands = [[wineserver(args.wine), "-p"], [args.wine, "wineboot", "-i"]]
     for key, value, kind, data in ((r"HKCU\Software\Wine\X11 Driver", "Managed", "REG_SZ", "N"),
                                    (r"HKCU\Software\Wine\WineDbg", "ShowCrashDialog", "REG_DWORD", "0"),
                                    (r"HKCU\Software\Wine\Debug", "RelayInclude", "REG_SZ", RELAYED_CALLS)):
-        subprocess.run(without_override([args.wine, "reg", "add", key, "/v", value, "/t", kind, "/d", data, "/f"]),
-                       env=environment, stdin=subprocess.DEVNULL, stdout=log, stderr=log, check=True,
-                       timeout=WAIT_SECONDS)
+        commands.append([args.wine, "reg", "add", key, "/v", value, "/t", kind, "/d", data, "/f"])
+    for command in commands:
+        subprocess.run(without_override(command), env=environment, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                       check=True, timeout=5 * WAIT_SECONDS)
 
 
 def stop(args):
@@ -148,14 +125,10 @@ def stop(args):
     # The server writes the registry into the prefix as it ends: wait for it before removing.
     if os.path.exists(os.path.join(args.state, "display")):
         for option in ("-k", "-w"):
-            subprocess.run([wineserver(args.wine), option], env=wine_environment(args.state),
-                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                           timeout=WAIT_SECONDS)
-    try:
-        with open(os.path.join(args.state, "xvfb.pid")) as pid:
-            os.kill(int(pid.read()), signal.SIGTERM)
-    except (OSError, ValueError):
-        pass
+            subprocess.run([wineserver(args.wine), option], env=wine_environment(args.state), stdin=subprocess.DEVNULL,
+                           capture_output=True, timeout=WAIT_SECONDS)
+    with contextlib.suppress(OSError, ValueError), open(os.path.join(args.state, "xvfb.pid")) as pid:
+        os.kill(int(pid.read()), signal.SIGTERM)
     shutil.rmtree(args.state, ignore_errors=True)
 
 
@@ -166,9 +139,13 @@ def windows_path(path):
 class Wine:
     """The programs under Wine, the display they show their dialogs on, and a folder of test files."""
     programs = ("encrypt",)
+    skips_fail_in_ci = True
 
     def __init__(self, args):
-        self.args, self.key = args, key_of(args)
+        if os.path.exists(os.path.join(args.state, "unavailable")):
+            with open(os.path.join(args.state, "unavailable")) as file:
+                raise Skipped(file.read().strip())
+        self.args, self.key, self.patience = args, key_of(args), WAIT_SECONDS
         self.environment = wine_environment(args.state)
         self.keyboard = Keyboard(self.environment["DISPLAY"])
         self.log = open(os.path.join(args.state, "session.log"), "a")
@@ -177,8 +154,6 @@ class Wine:
         self.device_names = {"NUL": r"[A-Z]:\\\\(.*\\\\)?NUL", windows_path(self.folder) + "\\NUL": r".*\\\\NUL",
                              r"Z:\dev\zero": r"Z:\\\\dev\\\\zero"}
         self.devices = tuple(self.device_names)
-        self.relay = []
-        self.patience = WAIT_SECONDS
 
     def clear(self):
         for folder, _, _ in os.walk(self.folder):
@@ -217,67 +192,46 @@ class Wine:
         return subprocess.Popen(without_override([self.args.wine, *command]),
                                 env={**self.environment, **(environment or {})}, **options)
 
-    def wait_for_dialog(self, process, title):
-        return self.keyboard.wait_for_window(process, lambda: self.keyboard.windows(name=f"^{title}$"),
-                                             f'"{title}" dialog')
+    def next_dialog(self, process, previous, index):
+        """The Open dialog, then the Save As one, or None once the program has ended."""
+        title = ("Open", "Save As", None)[index]
+        found = title and wait_for(lambda: process.poll() is not None or self.keyboard.windows(name=f"^{title}$"),
+                                   self.patience)
+        return found[0] if isinstance(found, list) else None
 
-    def answer(self, dialog, text):
-        """Types a path (in its Windows form) or text into the dialog's file name and confirms it.
-        A Return that arrives while the dialog is still busy with the typing is sometimes lost: it
-        is pressed again while the dialog stays open, up to three times in all."""
+    def choose(self, dialog, text):
+        """Types a path (in its Windows form) or text into the dialog's file name and confirms it,
+        pressing Return again while the dialog stays open: one pressed while it is busy may be lost."""
         self.keyboard.xdotool("windowfocus", "--sync", dialog)
         self.keyboard.type(dialog, windows_path(text) if text.startswith("/") else text)
         self.keyboard.press_until(dialog, "Return", lambda: not self.keyboard.shown(dialog))
 
     def cancel(self, dialog, must_close=True):
-        """Presses Escape on the dialog, again while it stays open (up to three times). A dialog
-        that Wine itself has broken may never close (must_close=False)."""
+        """Presses Escape on the dialog until it closes. One that Wine itself has broken may never
+        close (must_close=False)."""
         closed = self.keyboard.press_until(dialog, "Escape", lambda: not self.keyboard.shown(dialog))
         expect(closed or not must_close, "the dialog stayed open after Escape was pressed three times")
 
-    def run(self, program, answers, obstacle=None, before_save=None, **launch_options):
+    def run(self, program, answers, obstacle=None, before_save=None, environment=None, must_end=True):
         """Starts program and answers its dialogs in turn; returns the dialogs shown and its exit
-        code. A dialog beyond the answers ends the program. A device as input is run under Wine's
-        relay log, which must show it refused once GetFileType says it is not a file on a disk."""
+        code. A device as input is run under Wine's relay log, which must show it refused once
+        GetFileType says it is not a file on a disk."""
         def limit_file_size():
             signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
             resource.setrlimit(resource.RLIMIT_FSIZE, (64 << 10, 64 << 10))
         device = answers[0] in self.device_names
         trace = tempfile.NamedTemporaryFile(dir=self.args.state, prefix="relay-", suffix=".log")
-        if device or launch_options.pop("relay", False):
-            launch_options.update(environment={**launch_options.get("environment", {}), "WINEDEBUG": "+relay"},
-                                  stderr=trace)
         process = self.launch(getattr(self.args, program), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                              restore_signals=obstacle != WRITE_LIMIT,
-                              preexec_fn=limit_file_size if obstacle == WRITE_LIMIT else None, **launch_options)
-        shown = []
-        try:
-            for title, answer in zip(("Open", "Save As"), [*answers, None, None]):
-                found = []
-                wait_for(lambda: process.poll() is not None or found.extend(self.keyboard.windows(name=f"^{title}$"))
-                         or found, self.patience)
-                if not found:
-                    break
-                shown.append("save" if shown else "open")
-                if answer is None:
-                    break
-                if title == "Save As" and before_save:
-                    before_save(process)
-                self.cancel(found[0]) if answer == CANCEL else self.answer(found[0], answer)
-            expect(shown[len(answers):] or wait_for(lambda: process.poll() is not None, self.patience),
-                   f"the program did not end within {self.patience} s")
-        finally:
-            if process.poll() is None:
-                process.kill()
-            process.wait()
-            self.relay = relayed_calls(open(trace.name, errors="backslashreplace").read())
-            trace.close()
+                              environment={**(environment or {}), **({"WINEDEBUG": "+relay"} if device else {})},
+                              stderr=trace if device else self.log, restore_signals=obstacle != WRITE_LIMIT,
+                              preexec_fn=limit_file_size if obstacle == WRITE_LIMIT else None)
+        shown, code = drive(self, process, answers, lambda kind, _: kind == "save" and before_save and
+                            before_save(process), must_end)
         if device:
-            self.expect_device_refused(answers[0])
-        return shown, process.returncode
+            self.expect_device_refused(answers[0], relayed_calls(open(trace.name, errors="backslashreplace").read()))
+        return shown, code
 
-    def expect_device_refused(self, typed):
-        calls = self.relay
+    def expect_device_refused(self, typed, calls):
         opened = [index for index, (_, function, arguments, _) in enumerate(calls) if function == "CreateFileA"
                   and re.search(rf'"{self.device_names[typed]}",c0000000,', arguments, re.IGNORECASE)]
         expect(len(opened) == 1, f"{len(opened)} calls of CreateFileA open {typed}, not 1: "
@@ -305,6 +259,22 @@ class Wine:
         return os.path.relpath(path, self.folder)
 
 
+RELAY_LINE = re.compile(r"^(\w+):(Call|Ret)\s+KERNEL32\.(\w+)\((.*)\)(?: retval=(\w+))? ret=\w+$")
+
+
+def relayed_calls(log):
+    """The KERNEL32 calls in a +relay log: (thread, function, arguments, result), in order."""
+    calls, pending = [], {}
+    for thread, kind, function, arguments, result in (found.groups() for found in map(RELAY_LINE.match,
+                                                                                        log.splitlines()) if found):
+        if kind == "Call":
+            pending[thread, function] = len(calls)
+            calls.append([thread, function, arguments, None])
+        elif (thread, function) in pending:
+            calls[pending.pop((thread, function))][3] = int(result, 16)
+    return calls
+
+
 # Long paths, typed whole into the dialogs, whose buffer holds 511 characters. What Wine 8.0 does
 # with a typed path of N characters (Z:\... included), in either dialog:
 #   N <= 260        the dialog returns it and CreateFileA opens or creates the file;
@@ -317,9 +287,9 @@ class Wine:
 #                   stays open (the user cancels it). From about 570 characters on, the overrun
 #                   also breaks Wine's own handling of the fault, and no code of the program runs
 #                   again: SIGSEGV kills the process, or its main thread ends while the process
-#                   and its dialog stay until killed. Only the files can be checked there.
+#                   and its dialog stay until killed. Only the dialogs shown and the files can be
+#                   checked there.
 # Whichever happens, no file is created or changed.
-DIALOG_OVERRUN_BREAKS_WINE = 570
 DIALOG_OVERRUN_BREAKS_WINE = 570
 
 
@@ -332,84 +302,38 @@ def long_path_case(length, in_output):
         long_name = wine.long_path(length, "sealed.bin" if in_output else "plain.bin")
         if not in_output:
             os.rename(os.path.join(wine.folder, "plain.bin"), os.path.join(wine.folder, long_name))
+        run = Run("encrypt", "plain.bin", long_name) if in_output else Run("encrypt", long_name)
         if length <= 260:
             expect_runs(wine, [Run("encrypt", long_name, "sealed.bin")], {"sealed.bin": ("encrypt", long_name)})
             return
-        before = snapshot(wine.folder)
-        process = wine.launch(wine.args.encrypt, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
-        try:
-            if in_output:
-                wine.answer(wine.wait_for_dialog(process, "Open"), os.path.join(wine.folder, "plain.bin"))
-            title = "Save As" if in_output else "Open"
-            dialog = wine.wait_for_dialog(process, title)
-            wine.answer(dialog, os.path.join(wine.folder, long_name))
+        choose, breaks_wine = wine.choose, length >= DIALOG_OVERRUN_BREAKS_WINE
+
+        def choose_and_cancel(dialog, path):
+            choose(dialog, path)
+            if not path.endswith(long_name):
+                return
             if length > 263 and not wait_for(lambda: not wine.keyboard.shown(dialog), 0.5):
-                wine.cancel(dialog, must_close=length < DIALOG_OVERRUN_BREAKS_WINE)
-            no_save = lambda: in_output or not wine.keyboard.windows(name="^Save As$")  # noqa: E731
-            if length < DIALOG_OVERRUN_BREAKS_WINE:
-                expect(wait_for(lambda: process.poll() is not None or not no_save()) and no_save(),
-                       'a "Save As" dialog appeared')
-                expect(process.wait(WAIT_SECONDS) == 0, f"the program ended with {ended(process.returncode)}")
-            else:
-                expect(not wait_for(lambda: process.poll() is not None or not no_save(), 10) or no_save(),
-                       'a "Save As" dialog appeared')
-        finally:
-            if process.poll() is None:
-                process.kill()
-            process.wait()
+                wine.cancel(dialog, must_close=not breaks_wine)
+            if breaks_wine:  # the program may never end, nor show another dialog
+                wine.patience = 10
+        wine.choose = choose_and_cancel
+        if not breaks_wine:
+            expect_runs(wine, [run])
+            return
+        before = snapshot(wine.folder)
+        answers = [os.path.join(wine.folder, name) for name in (run.input, run.output) if name]
+        shown, _ = wine.run("encrypt", answers, must_end=False)
+        expect(tuple(shown) == run.dialogs(), f"showed the dialogs {shown}, not {run.dialogs()}")
         expect_unchanged(before, snapshot(wine.folder))
     return case
 
 
-# Input, encrypted and decrypted names: Greek and CJK letters, five in all.
-GREEK_AND_CJK_NAMES = ("αβγ_漢字.bin", "γβα_字漢.bin", "βαγ_漢字.bin")
-
-
-def greek_and_cjk_names(wine):
-    """With the manifest's UTF-8 code page, and Wine under a UTF-8 locale, the A functions take any
-    name: an input and outputs named in Greek and CJK letters, made under exactly those names. The
-    session mapped keys to the letters when it started."""
-    plain, sealed, opened = GREEK_AND_CJK_NAMES
-    with open(os.path.join(wine.folder, plain), "wb") as file:
-        file.write(sample(plain, 1003))
-    try:
-        expect_runs(wine, [Run("encrypt", plain, sealed), Run("decrypt", sealed, opened)],
-                    {sealed: ("encrypt", plain), opened: ("decrypt", sealed)},
-                    environment={"LC_ALL": "C.UTF-8"}, relay=True)
-    except Failure as failure:
-        raise Failure(f"{failure}; the program opened "
-                      f"{[(call[2], call[3]) for call in wine.relay if call[1] == 'CreateFileA']}")
-
-
-RELAY_LINE = re.compile(r"^(\w+):(Call|Ret)\s+KERNEL32\.(\w+)\((.*)\)(?: retval=(\w+))? ret=\w+$")
-
-
-def relayed_calls(log):
-    """The KERNEL32 calls in a +relay log: (thread, function, arguments, result), in order."""
-    calls, pending = [], {}
-    for line in log.splitlines():
-        found = RELAY_LINE.match(line)
-        if not found:
-            continue
-        thread, kind, function, arguments, result = found.groups()
-        if kind == "Call":
-            pending[thread, function] = len(calls)
-            calls.append([thread, function, arguments, None])
-        elif (thread, function) in pending:
-            calls[pending.pop((thread, function))][3] = int(result, 16)
-    return calls
-
-
 def traced_by(pid, tracer):
     """Whether every thread of process pid is traced by process tracer."""
-    try:
-        for thread in os.listdir(f"/proc/{pid}/task"):
-            with open(f"/proc/{pid}/task/{thread}/status") as status:
-                if f"TracerPid:\t{tracer}\n" not in status.read():
-                    return False
-    except OSError:
-        return False
-    return True
+    with contextlib.suppress(OSError):
+        return all(f"TracerPid:\t{tracer}\n" in open(f"/proc/{pid}/task/{thread}/status").read()
+                   for thread in os.listdir(f"/proc/{pid}/task"))
+    return False
 
 
 def killed_while_writing(syscall, number, written_before):
@@ -437,8 +361,7 @@ def killed_while_writing(syscall, number, written_before):
             shown, code = wine.run("encrypt", [os.path.join(wine.folder, "plain.bin"), sealed], before_save=attach)
         finally:
             for tracer in tracers:
-                if tracer.poll() is None:
-                    tracer.terminate()
+                tracer.terminate()
                 tracer.wait()
         expect(code == -signal.SIGKILL, f"the program was not killed at {syscall} {number}: {ended(code)}")
         log = open(trace.name, errors="replace").read()
@@ -458,8 +381,8 @@ def beyond_2_gib(length):
     def case(wine):
         free, needed = shutil.disk_usage(wine.folder).free, length + 4096 * MIB  # the output, and room to spare
         if free < needed:
-            raise Unavailable(f"a file of {length} bytes needs {needed // MIB} MiB free in {wine.folder}; "
-                              f"there are {free // MIB} MiB")
+            raise Skipped(f"a file of {length} bytes needs {needed // MIB} MiB free in {wine.folder}; "
+                          f"there are {free // MIB} MiB")
         edge = MIB + length % 8  # the tail starts on a block boundary; its last bytes are the unchanged rest
         head, tail = sample("head", MIB), sample("tail", edge)
         plain_path, sealed_path = os.path.join(wine.folder, "plain.bin"), os.path.join(wine.folder, "sealed.bin")
@@ -469,11 +392,8 @@ def beyond_2_gib(length):
             plain.write(tail)
         allocated = os.stat(plain_path).st_blocks
         wine.patience = 10 * WAIT_SECONDS
-        times = [time.monotonic()]
-        shown, code = wine.run("encrypt", [plain_path, sealed_path], before_save=lambda _: times.append(time.monotonic()))
+        shown, code = wine.run("encrypt", [plain_path, sealed_path])
         expect((shown, code) == (["open", "save"], 0), f"showed {shown}, ended with {ended(code)}")
-        print(f"{length} bytes: read and encrypted in {times[1] - times[0]:.0f} s, written in "
-              f"{time.monotonic() - times[1]:.0f} s (the dialogs included)")
         expect(sorted(os.listdir(wine.folder)) == ["plain.bin", "sealed.bin"], "other files appeared")
         with open(plain_path, "rb") as plain:
             expect(plain.read(MIB) == head and os.pread(plain.fileno(), edge, length - edge) == tail
@@ -491,54 +411,34 @@ def beyond_2_gib(length):
     return case
 
 
-# Registered on its own: it runs the x86-64 programs as the release zip holds them.
-SEPARATE = {"file_of_2_5_gib": beyond_2_gib(5 * 512 * MIB + 5)}
-
 ONLY_WINE = {
     **{f"long_input_{length}": long_path_case(length, False) for length in (260, 263, 511, 600)},
     **{f"long_output_{length}": long_path_case(length, True) for length in (263, 511, 600)},
-    "greek_and_cjk_names": greek_and_cjk_names,
+    # With the manifest's UTF-8 code page, and Wine under a UTF-8 locale, the A functions take any
+    # name: an input and outputs named in Greek and CJK letters, made under exactly those names.
+    "greek_and_cjk_names": Case("greek_and_cjk_names", (Run("encrypt", *GREEK_AND_CJK_NAMES[:2]),
+                                                        Run("decrypt", *GREEK_AND_CJK_NAMES[1:])),
+                                files={GREEK_AND_CJK_NAMES[0]: 1003}, options={"environment": {"LC_ALL": "C.UTF-8"}},
+                                created={GREEK_AND_CJK_NAMES[1]: ("encrypt", GREEK_AND_CJK_NAMES[0]),
+                                         GREEK_AND_CJK_NAMES[2]: ("decrypt", GREEK_AND_CJK_NAMES[1])}),
     "killed_at_second_write": killed_while_writing("write,pwrite64", 2, 16 * MIB),
     "killed_at_flush": killed_while_writing("fsync,fdatasync", 1, 40 * MIB + 5),
 }
 
 
 def main():
-    cases = {**scenarios.cases_of(WINE), **ONLY_WINE}
-    if "--list" in sys.argv:
-        print("\n".join(cases))
-        return 0
-    parser = argparse.ArgumentParser()
-    parser.add_argument("name", choices=["start", "stop", *sorted(cases), *SEPARATE])
-    parser.add_argument("--state", required=True)
-    parser.add_argument("--wine", required=True)
-    for option in ("--encrypt", "--decrypt", "--holder"):
-        parser.add_argument(option)
     if sys.argv[1:2] not in (["start"], ["stop"]):
-        add_key_arguments(parser)
+        # file_of_2_5_gib is registered on its own: it runs the x86-64 programs as the release zip holds them.
+        return scenarios.main(WINE, ONLY_WINE, Wine, ("--state", "--wine", "--holder"),
+                              {"file_of_2_5_gib": beyond_2_gib(5 * 512 * MIB + 5)})
+    parser = argparse.ArgumentParser()
+    for argument in ("command", "--state", "--wine"):
+        parser.add_argument(argument)
     args = parser.parse_args()
     try:
-        unavailable = os.path.join(args.state, "unavailable")
-        if args.name not in ("start", "stop") and os.path.exists(unavailable):
-            with open(unavailable) as file:
-                raise Unavailable(file.read().strip())
-        if args.name in ("start", "stop"):
-            return {"start": start, "stop": stop}[args.name](args) or 0
-        wine = Wine(args)
-        try:
-            case = {**cases, **SEPARATE}[args.name]
-            scenarios.play(wine, case) if isinstance(case, scenarios.Case) else case(wine)
-        finally:
-            wine.close()
-    except Unavailable as reason:
-        if os.environ.get("CI") == "true":
-            print(f"{args.name}: {reason}; CI must run every case", file=sys.stderr)
-            return 1
-        print(f"SKIPPED: {reason}", file=sys.stderr)
-        return SKIPPED
-    except (Failure, subprocess.SubprocessError, OSError) as failure:
-        print(f"{args.name}: {failure}", file=sys.stderr)
-        return 1
+        (start if args.command == "start" else stop)(args)
+    except Skipped as reason:
+        return scenarios.skipped(args.command, reason, Wine.skips_fail_in_ci)
     return 0
 
 
