@@ -7,7 +7,6 @@ table, then those only GTK can run (hostile inputs, lost display, the 4 GiB file
   gtk_dialogs.py CASE --encrypt EXE --decrypt EXE (--key HEX | --key-file PATH)
 """
 import contextlib
-import errno
 import os
 import resource
 import shutil
@@ -17,7 +16,7 @@ import sys
 import tempfile
 
 import scenarios
-from scenarios import GTK, HELD, LOCKED_FOLDER, WRITE_LIMIT, Case, Run, drive, expect_runs
+from scenarios import GTK, HELD, LOCKED_FOLDER, MIB, WRITE_LIMIT, Case, Run, drive, expect_runs
 from support import Failure, Skipped, digest, expect, key_of, wait_for
 from x11_session import Keyboard, ended, start_xvfb
 
@@ -56,12 +55,6 @@ class Gtk:
         for folder, _, _ in os.walk(self.root):
             os.chmod(folder, 0o755)
         shutil.rmtree(self.root, ignore_errors=True)
-
-    def failed(self, case):
-        screenshot = os.path.join(tempfile.gettempdir(), f"gtk-{case}-failure.png")
-        if shutil.which("import") and subprocess.run(["import", "-window", "root", screenshot],
-                                                     env=self.keyboard.environment).returncode == 0:
-            print(f"screenshot: {screenshot}", file=sys.stderr)
 
     @contextlib.contextmanager
     def obstacle(self, kind, path, how="locked"):
@@ -117,8 +110,7 @@ class Gtk:
         return shown, code
 
     def next_dialog(self, process, previous, index):
-        """The program's named window other than previous (completion pop-ups have no name), or
-        None once the program has ended."""
+        """The program's named window other than previous (completion pop-ups have no name)."""
         windows = wait_for(lambda: process.poll() is not None or
                            [w for w in self.keyboard.windows(process.pid) if w != previous], self.patience)
         expect(windows, f"no dialog and no end within {self.patience} s")
@@ -185,7 +177,7 @@ def opened_while_read(gtk):
     open waits until the run, noticing the break of its lease, has given the input up, then finds
     it unchanged. The run shows no save dialog and writes nothing."""
     path = write(gtk, "large.bin", 8192)
-    os.truncate(path, 512 * 1024 * 1024)
+    os.truncate(path, 512 * MIB)
     with open(path, "ab") as file:
         file.write(os.urandom(8192))
     before = digest(path)
@@ -193,15 +185,12 @@ def opened_while_read(gtk):
 
     def choose_and_open(window, answer):
         choose(window, answer)
-        pid = gtk.process.pid
-        expect(wait_for(lambda: holds_open(pid, path) or gtk.process.poll() is not None, gtk.patience, 0.01)
-               and holds_open(pid, path), "never saw the run holding its input")
-        try:
+        process = gtk.process
+        expect(wait_for(lambda: holds_open(process.pid, path) or process.poll() is not None, gtk.patience, 0.01)
+               and holds_open(process.pid, path), "never saw the run holding its input")
+        with contextlib.suppress(BlockingIOError):
             os.close(os.open(path, os.O_RDONLY | os.O_NONBLOCK))
             raise Failure("a non-blocking open succeeded while the run held its input")
-        except OSError as error:
-            if error.errno != errno.EWOULDBLOCK:
-                raise
         expect(digest(path) == before, "the other process found the input changed")  # waits for the run's close
     gtk.choose = choose_and_open
     expect_runs(gtk, [Run("encrypt", "large.bin")])

@@ -1,17 +1,12 @@
 #!/usr/bin/python3
-"""The real programs on Wayland, under Debian's weston with its headless backend, one compositor
-for each run: a round trip through both programs' dialogs, and the compositor killed while the open
+"""The real programs on Wayland, under Debian's weston with its headless backend, a compositor for
+each run: a round trip through both programs' dialogs, and the compositor killed while the open
 dialog is up and while the save dialog is up, after which each program must end with code 0 having
-created nothing.
+created nothing. The dialogs are driven over the accessibility bus (AT-SPI), on a session bus of
+the test's own.
 
-A dialog is up once the compositor has mapped it: weston's protocol log (WAYLAND_DEBUG=server)
-shows the program's n-th xdg_toplevel with a buffer attached and committed. The dialogs are driven
-through the accessibility bus (AT-SPI): the input is selected in the open dialog's file list and
-Open pressed; the output's full path is put in the save dialog's name field and Save pressed.
-
-Usage: wayland_dialogs_test.py ENCRYPT DECRYPT (--key HEX | --key-file PATH)
-Skips (exit 77) with a message where weston or the AT-SPI bindings are missing."""
-import argparse
+  wayland_dialogs_test.py dialogs --encrypt EXE --decrypt EXE (--key HEX | --key-file PATH)
+"""
 import os
 import re
 import shutil
@@ -20,8 +15,9 @@ import sys
 import tempfile
 import time
 
-from scenarios import Run, drive, expect_runs
-from support import SKIPPED, Failure, add_key_arguments, expect, key_of, wait_for
+import scenarios
+from scenarios import Run, expect_runs
+from support import Skipped, expect, key_of, wait_for
 
 TIMEOUT = 30  # seconds for a dialog to appear, a field to take a value, a program to end
 try:
@@ -33,7 +29,6 @@ except (ImportError, ValueError):
 
 
 def missing():
-    """What this machine lacks to run the test, if anything."""
     for tool, package in (("weston", "weston"), ("dbus-run-session", "dbus")):
         if shutil.which(tool) is None:
             return f"{tool} is not installed (Debian package {package})"
@@ -42,7 +37,8 @@ def missing():
 
 
 def mapped_toplevels(log_path):
-    """How many xdg_toplevels weston's protocol log shows mapped: given a buffer and committed."""
+    """How many xdg_toplevels weston's protocol log (WAYLAND_DEBUG=server) shows mapped: given a
+    buffer and committed."""
     surfaces, waiting, attached, mapped = {}, set(), set(), 0
     with open(log_path, errors="replace") as log:
         for line in log:
@@ -72,53 +68,50 @@ def named(dialog, role, name):
 
 class Wayland:
     programs = ("encrypt", "decrypt")
+    patience = TIMEOUT
 
     def __init__(self, args):
-        self.args, self.key = args, key_of(args)
+        if missing():
+            raise Skipped(missing())
+        self.args, self.key, self.runs = args, key_of(args), 0
         self.work = tempfile.mkdtemp(prefix="wayland-dialogs-")
         self.folder = os.path.join(self.work, "files")
         os.mkdir(self.folder)
-        self.runs, self.patience = 0, TIMEOUT
 
     def close(self):
         shutil.rmtree(self.work, ignore_errors=True)
 
     def run(self, program, answers, obstacle=None, kill_in=None):
         """Runs program on a compositor of its own, with a fresh home whose file chooser starts in
-        the folder; the compositor is killed once the dialog kill_in is up."""
+        the folder (startup-mode 'cwd'); the compositor is killed once the dialog kill_in is up."""
         self.runs += 1
         runtime, socket = os.path.join(self.work, f"runtime-{self.runs}"), f"wayland-{self.runs}"
+        home, self.log_path = os.path.join(self.work, f"home-{self.runs}"), os.path.join(runtime, "weston.log")
         os.mkdir(runtime, 0o700)
-        log_path = os.path.join(self.work, f"weston-{self.runs}.log")
-        environment = {**os.environ, "XDG_RUNTIME_DIR": runtime, "WAYLAND_DEBUG": "server"}
-        environment.pop("WAYLAND_DISPLAY", None)
-        with open(log_path, "wb") as log:
+        os.makedirs(os.path.join(home, "glib-2.0", "settings"))
+        with open(os.path.join(home, "glib-2.0", "settings", "keyfile"), "w") as keyfile:
+            keyfile.write("[org/gtk/settings/file-chooser]\nstartup-mode='cwd'\n")
+        environment = {name: value for name, value in os.environ.items()
+                       if name not in ("DISPLAY", "NO_AT_BRIDGE", "WAYLAND_DISPLAY", "WAYLAND_DEBUG", "GTK_USE_PORTAL")}
+        environment.update(XDG_RUNTIME_DIR=runtime, HOME=home, XDG_CONFIG_HOME=home, XDG_DATA_HOME=home,
+                           XDG_CACHE_HOME=home, GSETTINGS_BACKEND="keyfile")
+        with open(self.log_path, "wb") as log:
             weston = subprocess.Popen(["weston", "--backend=headless-backend.so", f"--socket={socket}", "--idle-time=0",
-                                       "--shell=kiosk-shell.so", "--no-config"], env=environment, stdout=log,
-                                      stderr=subprocess.STDOUT)
+                                       "--shell=kiosk-shell.so", "--no-config"], stdout=log, stderr=subprocess.STDOUT,
+                                      env={**environment, "WAYLAND_DEBUG": "server"})
         try:
             expect(wait_for(lambda: os.path.exists(os.path.join(runtime, socket)) or weston.poll() is not None,
                             TIMEOUT) and weston.poll() is None, "weston did not open its socket")
-            home = tempfile.mkdtemp(dir=self.work)
-            os.makedirs(os.path.join(home, "config", "glib-2.0", "settings"))
-            with open(os.path.join(home, "config", "glib-2.0", "settings", "keyfile"), "w") as keyfile:
-                keyfile.write("[org/gtk/settings/file-chooser]\nstartup-mode='cwd'\n")
-            environment = {name: value for name, value in os.environ.items()
-                           if name not in ("DISPLAY", "NO_AT_BRIDGE", "WAYLAND_DEBUG", "GTK_USE_PORTAL")}
-            environment.update(GDK_BACKEND="wayland", WAYLAND_DISPLAY=socket, XDG_RUNTIME_DIR=runtime, HOME=home,
-                               XDG_CONFIG_HOME=os.path.join(home, "config"), XDG_DATA_HOME=os.path.join(home, "data"),
-                               XDG_CACHE_HOME=os.path.join(home, "cache"), GSETTINGS_BACKEND="keyfile")
-            process = subprocess.Popen([os.path.abspath(getattr(self.args, program))], env=environment,
-                                       cwd=self.folder)
-            self.log_path = log_path
-            return drive(self, process, answers, lambda kind, dialog: kill_in == kind and weston.kill() is None)
+            process = subprocess.Popen([os.path.abspath(getattr(self.args, program))], cwd=self.folder,
+                                       env={**environment, "GDK_BACKEND": "wayland", "WAYLAND_DISPLAY": socket})
+            return scenarios.drive(self, process, answers, lambda kind, _: kill_in == kind and weston.kill() is None)
         finally:
             weston.kill()
             weston.wait()
 
     def next_dialog(self, process, previous, index):
-        """The program's dialog index (0 open, 1 save) once the compositor has mapped it, as the
-        file chooser with its Open or Save button on the accessibility bus; None past the save."""
+        """Dialog index (0 open, 1 save) once the compositor has mapped it, as the file chooser with
+        its Open or Save button on the accessibility bus."""
         if index > 1:
             return None
         button = ("Open", "Save")[index]
@@ -161,36 +154,18 @@ class Wayland:
         named(dialog, "push button", button).do_action(0)
 
 
-def main():
-    if missing():
-        print(f"SKIP: {missing()}")
-        return SKIPPED
-    if os.environ.get("WAYLAND_DIALOGS_TEST_BUS") is None:  # a session bus of its own, for the accessibility bus
+def dialogs(wayland):
+    with open(os.path.join(wayland.folder, "in.bin"), "wb") as file:
+        file.write(os.urandom(1003))
+    expect_runs(wayland, [Run("encrypt", "in.bin", "sealed.bin"), Run("decrypt", "sealed.bin", "opened.bin")],
+                {"sealed.bin": ("encrypt", "in.bin"), "opened.bin": ("decrypt", "sealed.bin")})
+    for program in wayland.programs:
+        expect_runs(wayland, [Run(program, "in.bin")], kill_in="open")
+        expect_runs(wayland, [Run(program, "in.bin", "out.bin")], kill_in="save")
+
+
+if __name__ == "__main__":
+    if not missing() and "WAYLAND_DIALOGS_TEST_BUS" not in os.environ:  # a session bus of its own
         os.environ["WAYLAND_DIALOGS_TEST_BUS"] = "1"
         os.execvp("dbus-run-session", ["dbus-run-session", "--", sys.executable] + sys.argv)
-    parser = argparse.ArgumentParser()
-    parser.add_argument("encrypt")
-    parser.add_argument("decrypt")
-    add_key_arguments(parser)
-    wayland = Wayland(parser.parse_args())
-    try:
-        with open(os.path.join(wayland.folder, "in.bin"), "wb") as file:
-            file.write(os.urandom(1003))
-        expect_runs(wayland, [Run("encrypt", "in.bin", "sealed.bin"), Run("decrypt", "sealed.bin", "opened.bin")],
-                    {"sealed.bin": ("encrypt", "in.bin"), "opened.bin": ("decrypt", "sealed.bin")})
-        for name in ("sealed.bin", "opened.bin"):
-            os.remove(os.path.join(wayland.folder, name))
-        for program in wayland.programs:
-            expect_runs(wayland, [Run(program, "in.bin")], kill_in="open")
-            expect_runs(wayland, [Run(program, "in.bin", "out.bin")], kill_in="save")
-    except Failure as failure:
-        print(f"FAIL: {failure}", file=sys.stderr)
-        return 1
-    finally:
-        wayland.close()
-    print("Wayland: a round trip through both programs, and the compositor killed during either dialog "
-          "of either program: code 0, nothing created")
-    return 0
-
-
-sys.exit(main())
+    sys.exit(scenarios.main("wayland", {"dialogs": dialogs}, Wayland))

@@ -1,18 +1,15 @@
 #!/usr/bin/env python3
-"""Runs the Windows programs under Wine on a virtual display and drives their real common dialogs
-with xdotool, the way a user would: type a path into the dialog, or press Escape. It runs the cases
-of the scenario table, then Wine's own (long paths, Greek and CJK names, devices seen through
-Wine's relay log, a kill at an exact system call).
+"""The Windows programs under Wine on a virtual display, their real common dialogs driven with
+xdotool as a user would (a path typed, or Escape): the scenario table's cases, then Wine's own.
 
   wine_dialogs.py start|stop --state DIR --wine WINE  starts Xvfb and a Wine prefix in DIR, or ends them
   wine_dialogs.py CASE --state DIR --wine WINE --encrypt EXE --decrypt EXE --holder EXE (--key HEX | --key-file PATH)
   wine_dialogs.py --list
 
-WINE is /usr/lib/wine/wine64 for the x86-64 programs, or /usr/lib/wine/wine (32-bit Wine) for the
-i386 ones: their prefix is a 32-bit one, and the i386 Linux programs of Wine run through qemu-i386,
-which start registers with the kernel (binfmt_misc). Where that cannot be done, start and every
-case are skipped (exit code 77) with a message, as is a case whose files do not fit in /tmp, except
-under CI=true, where it is a failure. One display and one prefix serve every case of a test run."""
+WINE is wine64 for the x86-64 programs, or the 32-bit wine for the i386 ones (a 32-bit prefix; its
+own i386 Linux programs run through qemu-i386, which start registers with binfmt_misc). Where that
+cannot be done, or a case's files do not fit in /tmp, it is skipped (exit code 77), except under
+CI=true, where it fails. One display and one prefix serve every case of a test run."""
 import argparse
 import contextlib
 import os
@@ -27,7 +24,7 @@ import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 import scenarios  # noqa: E402
-from scenarios import HELD, LOCKED_FOLDER, MIB, WINE, WRITE_LIMIT, Case, Run, drive, expect_runs, sample  # noqa: E402
+from scenarios import HELD, MIB, WINE, WRITE_LIMIT, Case, Run, drive, expect_runs, sample  # noqa: E402
 from support import WAIT_SECONDS, Skipped, expect, expect_unchanged, key_of, snapshot, transform, wait_for  # noqa: E402
 from x11_session import Keyboard, ended, start_xvfb  # noqa: E402
 
@@ -39,16 +36,15 @@ I386_ELF_MASK = r"\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\x
 
 
 def register_qemu_i386(binfmt="/proc/sys/fs/binfmt_misc"):
-    """Hands i386 ELF programs to qemu-i386 (with F: the kernel opens the interpreter once, at
-    registration). An entry made before qemu-i386 was last installed still runs the old one, so it
-    is made again; a current entry is kept, since other runs may be using it."""
+    """Hands i386 ELF programs to qemu-i386 (F: the kernel opens it once, at registration). An entry
+    made before qemu-i386 was last installed runs the old one and is made again; a current one is
+    kept, since other runs may be using it."""
     entry = os.path.join(binfmt, "qemu-i386")
     try:
         if not os.path.exists(QEMU_I386):
             raise Skipped(f"{QEMU_I386} is missing (Debian qemu-user-static from bookworm-backports)")
         if not os.path.exists(os.path.join(binfmt, "register")):
-            subprocess.run(["mount", "-t", "binfmt_misc", "binfmt_misc", binfmt], check=True, capture_output=True,
-                           timeout=WAIT_SECONDS)
+            subprocess.run(["mount", "-t", "binfmt_misc", "binfmt_misc", binfmt], check=True, capture_output=True)
         if os.path.exists(entry):
             with open(entry) as file:
                 lines = file.read().splitlines()
@@ -72,10 +68,6 @@ def wine_environment(state):
     return environment
 
 
-def wineserver(wine):
-    return os.path.join(os.path.dirname(wine), "wineserver")
-
-
 def without_override(command):
     """Root may write any file whatever its permissions, and so, under Wine, may a program: a
     read-only file would open for writing. Wine runs without that capability, like a user."""
@@ -96,20 +88,18 @@ def start(args):
             raise
         open(os.path.join(args.state, "win32"), "w").close()
     xvfb, display = start_xvfb(log)
-    with open(os.path.join(args.state, "xvfb.pid"), "w") as pid:
+    with open(os.path.join(args.state, "xvfb.pid"), "w") as pid, open(os.path.join(args.state, "display"), "w") as file:
         pid.write(str(xvfb.pid))
-    with open(os.path.join(args.state, "display"), "w") as file:
         file.write(f"{display}\n")
     # Keys for the letters of other scripts the cases type, in the map every Wine process reads.
     Keyboard(display).map_keys("".join(GREEK_AND_CJK_NAMES))
     environment = wine_environment(args.state)
     os.makedirs(environment["WINEPREFIX"])
-    # A persistent server keeps the prefix warm between cases until stop. Without a window manager,
-    # Wine waits 2 s for each closing dialog to be withdrawn unless its windows are unmanaged. A
-    # program that crashes ends at once, its backtrace in the log, instead of waiting behind Wine's
-    # crash dialog until the case times out. A program run with WINEDEBUG=+relay logs only its
-    # calls that show how it treats its input.
-    commands = [[wineserver(args.wine), "-p"], [args.wine, "wineboot", "-i"]]
+    # A persistent server keeps the prefix warm until stop. Without a window manager, Wine waits 2 s
+    # for each closing dialog to be withdrawn unless its windows are unmanaged. A program that
+    # crashes ends at once, instead of behind Wine's crash dialog until the case times out. Under
+    # WINEDEBUG=+relay a program logs only the calls that show how it treats its input.
+    commands = [[os.path.join(os.path.dirname(args.wine), "wineserver"), "-p"], [args.wine, "wineboot", "-i"]]
     for key, value, kind, data in ((r"HKCU\Software\Wine\X11 Driver", "Managed", "REG_SZ", "N"),
                                    (r"HKCU\Software\Wine\WineDbg", "ShowCrashDialog", "REG_DWORD", "0"),
                                    (r"HKCU\Software\Wine\Debug", "RelayInclude", "REG_SZ", RELAYED_CALLS)):
@@ -125,8 +115,8 @@ def stop(args):
     # The server writes the registry into the prefix as it ends: wait for it before removing.
     if os.path.exists(os.path.join(args.state, "display")):
         for option in ("-k", "-w"):
-            subprocess.run([wineserver(args.wine), option], env=wine_environment(args.state), stdin=subprocess.DEVNULL,
-                           capture_output=True, timeout=WAIT_SECONDS)
+            subprocess.run([os.path.join(os.path.dirname(args.wine), "wineserver"), option], capture_output=True,
+                           env=wine_environment(args.state), stdin=subprocess.DEVNULL, timeout=WAIT_SECONDS)
     with contextlib.suppress(OSError, ValueError), open(os.path.join(args.state, "xvfb.pid")) as pid:
         os.kill(int(pid.read()), signal.SIGTERM)
     shutil.rmtree(args.state, ignore_errors=True)
@@ -168,12 +158,7 @@ class Wine:
 
     @contextlib.contextmanager
     def obstacle(self, kind, path):
-        """HELD: hold_file.exe has the input open with no sharing. LOCKED_FOLDER: made sure that a
-        program without root's override may not create files there."""
-        if kind == LOCKED_FOLDER:
-            probe = os.path.join(os.path.dirname(path), "locked", "probe.bin")
-            made = subprocess.run(without_override(["touch", probe]), capture_output=True).returncode == 0
-            expect(not made or os.remove(probe), "the locked folder takes new files")
+        """HELD: hold_file.exe has the input open with no sharing."""
         if kind != HELD:
             yield
             return
@@ -193,29 +178,25 @@ class Wine:
                                 env={**self.environment, **(environment or {})}, **options)
 
     def next_dialog(self, process, previous, index):
-        """The Open dialog, then the Save As one, or None once the program has ended."""
         title = ("Open", "Save As", None)[index]
         found = title and wait_for(lambda: process.poll() is not None or self.keyboard.windows(name=f"^{title}$"),
                                    self.patience)
         return found[0] if isinstance(found, list) else None
 
     def choose(self, dialog, text):
-        """Types a path (in its Windows form) or text into the dialog's file name and confirms it,
-        pressing Return again while the dialog stays open: one pressed while it is busy may be lost."""
+        """Types a path (in its Windows form) into the dialog's file name and presses Return."""
         self.keyboard.xdotool("windowfocus", "--sync", dialog)
         self.keyboard.type(dialog, windows_path(text) if text.startswith("/") else text)
         self.keyboard.press_until(dialog, "Return", lambda: not self.keyboard.shown(dialog))
 
     def cancel(self, dialog, must_close=True):
-        """Presses Escape on the dialog until it closes. One that Wine itself has broken may never
-        close (must_close=False)."""
+        """Presses Escape; a dialog that Wine itself has broken may never close (must_close=False)."""
         closed = self.keyboard.press_until(dialog, "Escape", lambda: not self.keyboard.shown(dialog))
         expect(closed or not must_close, "the dialog stayed open after Escape was pressed three times")
 
     def run(self, program, answers, obstacle=None, before_save=None, environment=None, must_end=True):
-        """Starts program and answers its dialogs in turn; returns the dialogs shown and its exit
-        code. A device as input is run under Wine's relay log, which must show it refused once
-        GetFileType says it is not a file on a disk."""
+        """Runs program answering its dialogs. A device as input is run under Wine's relay log, which
+        must show it refused once GetFileType says it is not a file on a disk."""
         def limit_file_size():
             signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
             resource.setrlimit(resource.RLIMIT_FSIZE, (64 << 10, 64 << 10))
@@ -225,8 +206,8 @@ class Wine:
                               environment={**(environment or {}), **({"WINEDEBUG": "+relay"} if device else {})},
                               stderr=trace if device else self.log, restore_signals=obstacle != WRITE_LIMIT,
                               preexec_fn=limit_file_size if obstacle == WRITE_LIMIT else None)
-        shown, code = drive(self, process, answers, lambda kind, _: kind == "save" and before_save and
-                            before_save(process), must_end)
+        shown, code = drive(self, process, answers,
+                            lambda kind, _: kind == "save" and before_save and before_save(process), must_end)
         if device:
             self.expect_device_refused(answers[0], relayed_calls(open(trace.name, errors="backslashreplace").read()))
         return shown, code
@@ -244,20 +225,6 @@ class Wine:
         for function in ("GetFileSize", "ReadFile"):
             expect(function not in asked, f"the program called {function} on {typed}")
 
-    def long_path(self, length, name):
-        """A path in the folder whose Windows form (Z:\\...) has exactly length characters, through
-        nested folders of at most 200 characters each, which are made; the file itself is not."""
-        folder = self.folder
-        room = length - len("Z:") - len(folder) - len("/" + name)
-        while room > 1:
-            part = min(200, room - 1)
-            folder = os.path.join(folder, chr(ord("a") + len(folder) % 26) * part)
-            room -= part + 1
-        path = os.path.join(folder, "_" * room + name)
-        expect(len("Z:" + path) == length, f"a path of {len('Z:' + path)} characters, not {length}")
-        os.makedirs(folder, exist_ok=True)
-        return os.path.relpath(path, self.folder)
-
 
 RELAY_LINE = re.compile(r"^(\w+):(Call|Ret)\s+KERNEL32\.(\w+)\((.*)\)(?: retval=(\w+))? ret=\w+$")
 
@@ -265,8 +232,8 @@ RELAY_LINE = re.compile(r"^(\w+):(Call|Ret)\s+KERNEL32\.(\w+)\((.*)\)(?: retval=
 def relayed_calls(log):
     """The KERNEL32 calls in a +relay log: (thread, function, arguments, result), in order."""
     calls, pending = [], {}
-    for thread, kind, function, arguments, result in (found.groups() for found in map(RELAY_LINE.match,
-                                                                                        log.splitlines()) if found):
+    for thread, kind, function, arguments, result in (line.groups() for line in map(RELAY_LINE.match,
+                                                                                       log.splitlines()) if line):
         if kind == "Call":
             pending[thread, function] = len(calls)
             calls.append([thread, function, arguments, None])
@@ -275,54 +242,47 @@ def relayed_calls(log):
     return calls
 
 
-# Long paths, typed whole into the dialogs, whose buffer holds 511 characters. What Wine 8.0 does
-# with a typed path of N characters (Z:\... included), in either dialog:
-#   N <= 260        the dialog returns it and CreateFileA opens or creates the file;
-#   261 <= N <= 263 the dialog returns it and CreateFileA refuses it (ERROR_FILENAME_EXCED_RANGE):
-#                   an input is not read, an output not created;
-#   N >= 264        the dialog copies it into a buffer of MAX_PATH characters on its own stack and
-#                   overruns it, so it never reports FNERR_BUFFERTOOSMALL. What follows depends on
-#                   the characters that land where: mostly a fault, which ends the program through
-#                   its last-resort exception filter, quietly with code 0; sometimes the dialog just
-#                   stays open (the user cancels it). From about 570 characters on, the overrun
-#                   also breaks Wine's own handling of the fault, and no code of the program runs
-#                   again: SIGSEGV kills the process, or its main thread ends while the process
-#                   and its dialog stay until killed. Only the dialogs shown and the files can be
-#                   checked there.
-# Whichever happens, no file is created or changed.
+# What Wine 8.0 does with a path of N characters (Z:\... included) typed into either dialog, whose
+# buffer holds 511: up to 260 it is used; from 261 to 263 CreateFileA refuses it; from 264 on, the
+# dialog overruns a buffer of MAX_PATH characters on its stack instead of reporting
+# FNERR_BUFFERTOOSMALL: mostly a fault ends the program through its last-resort filter (code 0), or
+# the dialog stays open (the user cancels it). From about 570 on, Wine's own handling of the fault
+# breaks too: SIGSEGV kills the process, or it hangs with its dialog; only the dialogs shown and the
+# files can be checked there. No file is ever created or changed.
 DIALOG_OVERRUN_BREAKS_WINE = 570
 
 
 def long_path_case(length, in_output):
-    """A path of length characters typed as the input or the output: up to 260 the file is used;
-    beyond, nothing is created or changed, and the program ends, or its dialog is cancelled."""
+    """A path of length characters, through nested folders of at most 200, typed as the input or the
+    output name."""
     def case(wine):
-        with open(os.path.join(wine.folder, "plain.bin"), "wb") as file:
+        name = "sealed.bin" if in_output else "plain.bin"
+        folder, room = wine.folder, length - len("Z:") - len(wine.folder) - len("/" + name)
+        while room > 1:
+            folder = os.path.join(folder, chr(ord("a") + len(folder) % 26) * min(200, room - 1))
+            room -= min(200, room - 1) + 1
+        long_name = os.path.relpath(os.path.join(folder, "_" * room + name), wine.folder)
+        expect(len(windows_path(os.path.join(wine.folder, long_name))) == length, "the path has another length")
+        os.makedirs(folder, exist_ok=True)
+        with open(os.path.join(wine.folder, "plain.bin" if in_output else long_name), "wb") as file:
             file.write(b"the input, two blocks and a bit")
-        long_name = wine.long_path(length, "sealed.bin" if in_output else "plain.bin")
-        if not in_output:
-            os.rename(os.path.join(wine.folder, "plain.bin"), os.path.join(wine.folder, long_name))
         run = Run("encrypt", "plain.bin", long_name) if in_output else Run("encrypt", long_name)
         if length <= 260:
-            expect_runs(wine, [Run("encrypt", long_name, "sealed.bin")], {"sealed.bin": ("encrypt", long_name)})
-            return
+            return expect_runs(wine, [Run("encrypt", long_name, "sealed.bin")], {"sealed.bin": ("encrypt", long_name)})
         choose, breaks_wine = wine.choose, length >= DIALOG_OVERRUN_BREAKS_WINE
 
         def choose_and_cancel(dialog, path):
             choose(dialog, path)
-            if not path.endswith(long_name):
-                return
-            if length > 263 and not wait_for(lambda: not wine.keyboard.shown(dialog), 0.5):
+            if path.endswith(long_name) and length > 263 and not wait_for(lambda: not wine.keyboard.shown(dialog), 0.5):
                 wine.cancel(dialog, must_close=not breaks_wine)
-            if breaks_wine:  # the program may never end, nor show another dialog
+            if path.endswith(long_name) and breaks_wine:  # the program may never end, nor show another dialog
                 wine.patience = 10
         wine.choose = choose_and_cancel
         if not breaks_wine:
-            expect_runs(wine, [run])
-            return
+            return expect_runs(wine, [run])
         before = snapshot(wine.folder)
-        answers = [os.path.join(wine.folder, name) for name in (run.input, run.output) if name]
-        shown, _ = wine.run("encrypt", answers, must_end=False)
+        shown, _ = wine.run("encrypt", [os.path.join(wine.folder, name) for name in (run.input, run.output) if name],
+                            must_end=False)
         expect(tuple(shown) == run.dialogs(), f"showed the dialogs {shown}, not {run.dialogs()}")
         expect_unchanged(before, snapshot(wine.folder))
     return case
@@ -337,11 +297,10 @@ def traced_by(pid, tracer):
 
 
 def killed_while_writing(syscall, number, written_before):
-    """A program killed once its output has appeared, and before the output is complete, leaves
-    nothing. strace makes the moment exact: it kills the program (SIGKILL) as it makes the given
-    system call on the output (a file of 40 MiB + 5 bytes, written in pieces of 16 MiB), when
-    written_before bytes are in the output. strace attaches while the Save As dialog is shown, so
-    that Wine's start and the open dialog run untraced."""
+    """A program killed once its output has appeared, and before it is complete, leaves nothing.
+    strace kills it (SIGKILL) at the given system call on the output (40 MiB + 5 bytes, written in
+    pieces of 16 MiB), with written_before bytes in the output. It attaches while the Save As
+    dialog is shown, so that Wine's start and the open dialog run untraced."""
     def case(wine):
         with open(os.path.join(wine.folder, "plain.bin"), "wb") as file:
             file.write(sample("plain.bin", 40 * MIB + 5))
@@ -367,17 +326,15 @@ def killed_while_writing(syscall, number, written_before):
         log = open(trace.name, errors="replace").read()
         written = sum(int(done) for done in re.findall(r"\bp?write(?:64)?\(\d+, .*\) = (\d+)$", log, re.MULTILINE))
         expect(written == written_before, f"{written} bytes were in the output at the kill, not {written_before}")
-        # The system deletes the marked file as the dead process's handles are closed.
-        wait_for(lambda: not os.path.exists(sealed), 10)
+        wait_for(lambda: not os.path.exists(sealed), 10)  # deleted as the dead process's handles are closed
         expect_unchanged(before, snapshot(wine.folder))
     return case
 
 
 def beyond_2_gib(length):
-    """A file too large for a 32-bit program's address space: random bytes at its start and end,
-    a sparse stretch of zeros between. The output's start and end are OpenSSL's encryption, every
-    block between is OpenSSL's encryption of a zero block; the input keeps its bytes and its holes.
-    Reading, encrypting and writing it takes minutes, not seconds: the waits are longer."""
+    """A file too large for a 32-bit program's address space: random in its first and last MiB,
+    sparse zeros between. The output's start and end are OpenSSL's encryption, every block between
+    OpenSSL's encryption of a zero block; the input keeps its bytes and its holes. It takes minutes."""
     def case(wine):
         free, needed = shutil.disk_usage(wine.folder).free, length + 4096 * MIB  # the output, and room to spare
         if free < needed:
@@ -395,12 +352,10 @@ def beyond_2_gib(length):
         shown, code = wine.run("encrypt", [plain_path, sealed_path])
         expect((shown, code) == (["open", "save"], 0), f"showed {shown}, ended with {ended(code)}")
         expect(sorted(os.listdir(wine.folder)) == ["plain.bin", "sealed.bin"], "other files appeared")
-        with open(plain_path, "rb") as plain:
-            expect(plain.read(MIB) == head and os.pread(plain.fileno(), edge, length - edge) == tail
-                   and os.fstat(plain.fileno()).st_size == length and os.fstat(plain.fileno()).st_blocks == allocated,
-                   "encrypt changed its input")
         zeros_sealed = transform("encrypt", wine.key, bytes(64 * MIB))
-        with open(sealed_path, "rb") as sealed:
+        with open(plain_path, "rb") as plain, open(sealed_path, "rb") as sealed:
+            expect((plain.read(MIB), os.pread(plain.fileno(), edge, length - edge), os.fstat(plain.fileno()).st_size,
+                    os.fstat(plain.fileno()).st_blocks) == (head, tail, length, allocated), "encrypt changed its input")
             expect(os.fstat(sealed.fileno()).st_size == length, f"encrypted length {os.fstat(sealed.fileno()).st_size}")
             expect(sealed.read(MIB) == transform("encrypt", wine.key, head), "the first MiB differs from OpenSSL's")
             for offset in range(MIB, length - edge, len(zeros_sealed)):
