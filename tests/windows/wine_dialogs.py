@@ -29,6 +29,7 @@ from support import WAIT_SECONDS, Skipped, expect, expect_unchanged, key_of, sna
 from x11_session import Keyboard, ended, start_xvfb  # noqa: E402
 
 RELAYED_CALLS = "KERNEL32.CreateFileA;KERNEL32.GetFileType;KERNEL32.GetFileSize;KERNEL32.ReadFile"
+RELAY_LINE = re.compile(r"^(\w+):(Call|Ret)\s+KERNEL32\.(\w+)\((.*)\)(?: retval=(\w+))? ret=\w+$", re.MULTILINE)
 GREEK_AND_CJK_NAMES = ("αβγ_漢字.bin", "γβα_字漢.bin", "βαγ_漢字.bin")  # input, encrypted, decrypted
 QEMU_I386 = "/usr/bin/qemu-i386"
 I386_ELF_MAGIC = r"\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00"
@@ -209,10 +210,19 @@ class Wine:
         shown, code = drive(self, process, answers,
                             lambda kind, _: kind == "save" and before_save and before_save(process), must_end)
         if device:
-            self.expect_device_refused(answers[0], relayed_calls(open(trace.name, errors="backslashreplace").read()))
+            self.expect_device_refused(answers[0], open(trace.name, errors="backslashreplace").read())
         return shown, code
 
-    def expect_device_refused(self, typed, calls):
+    def expect_device_refused(self, typed, log):
+        """The relay log must show the device opened once, and on its handle GetFileType answering
+        other than 1 (a file on a disk), and neither GetFileSize nor ReadFile called."""
+        calls, pending = [], {}  # (thread, function, arguments, result), in order
+        for thread, kind, function, arguments, result in RELAY_LINE.findall(log):
+            if kind == "Call":
+                pending[thread, function] = len(calls)
+                calls.append([thread, function, arguments, None])
+            elif (thread, function) in pending:
+                calls[pending.pop((thread, function))][3] = int(result, 16)
         opened = [index for index, (_, function, arguments, _) in enumerate(calls) if function == "CreateFileA"
                   and re.search(rf'"{self.device_names[typed]}",c0000000,', arguments, re.IGNORECASE)]
         expect(len(opened) == 1, f"{len(opened)} calls of CreateFileA open {typed}, not 1: "
@@ -224,22 +234,6 @@ class Wine:
         expect(asked.get("GetFileType") not in (None, 1), f"GetFileType answered {asked.get('GetFileType')}")
         for function in ("GetFileSize", "ReadFile"):
             expect(function not in asked, f"the program called {function} on {typed}")
-
-
-RELAY_LINE = re.compile(r"^(\w+):(Call|Ret)\s+KERNEL32\.(\w+)\((.*)\)(?: retval=(\w+))? ret=\w+$")
-
-
-def relayed_calls(log):
-    """The KERNEL32 calls in a +relay log: (thread, function, arguments, result), in order."""
-    calls, pending = [], {}
-    for thread, kind, function, arguments, result in (line.groups() for line in map(RELAY_LINE.match,
-                                                                                       log.splitlines()) if line):
-        if kind == "Call":
-            pending[thread, function] = len(calls)
-            calls.append([thread, function, arguments, None])
-        elif (thread, function) in pending:
-            calls[pending.pop((thread, function))][3] = int(result, 16)
-    return calls
 
 
 # What Wine 8.0 does with a path of N characters (Z:\... included) typed into either dialog, whose
