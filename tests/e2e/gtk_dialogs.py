@@ -80,8 +80,9 @@ class Gtk:
                 holder.kill()
                 holder.wait()
 
-    def run(self, program, answers, obstacle=None, prefix=(), streams_closed=False, lose_display_in=None):
-        """Runs program (after the command prefix) answering its dialogs; it may print nothing."""
+    def run(self, program, answers, obstacle=None, prefix=(), streams_closed=False, lose_display=False):
+        """Runs program (after the command prefix) answering its dialogs; it may print nothing. With
+        lose_display, the X server is killed once the last dialog answered is up."""
         def limits():
             if obstacle == WRITE_LIMIT:
                 resource.setrlimit(resource.RLIMIT_FSIZE, (64 << 10, 64 << 10))
@@ -93,7 +94,7 @@ class Gtk:
             for fd in (1, 2) if streams_closed and kind == "open" else ():
                 target = os.readlink(f"/proc/{self.process.pid}/fd/{fd}")
                 expect(target == "/dev/null", f"with standard streams closed, descriptor {fd} is {target}")
-            if lose_display_in == kind:
+            if lose_display and kind == ("open", "save")[len(answers) - 1]:
                 self.xvfb.kill()
                 self.xvfb.wait()
                 self.start_display()
@@ -246,14 +247,6 @@ def written_as_nobody(gtk):
                  "writable/from-group.bin": ("encrypt", "group-writable.bin")}, prefix=gtk.as_nobody)
 
 
-def display_lost(gtk):
-    """The X server is killed while the open dialog is up, and again while the save dialog is up:
-    the program ends silently with code 0 and leaves nothing."""
-    write(gtk, "plain.bin")
-    expect_runs(gtk, [Run("encrypt", "plain.bin")], lose_display_in="open")
-    expect_runs(gtk, [Run("encrypt", "plain.bin", "sealed.bin")], lose_display_in="save")
-
-
 def no_display(gtk):
     """With no display the chooser cannot open: each program ends at once, silently, with code 0."""
     environment = {key: value for key, value in os.environ.items() if key not in ("DISPLAY", "WAYLAND_DISPLAY")}
@@ -283,12 +276,15 @@ def large_files(gtk):
 
 
 ONLY_GTK = {function.__name__: function for function in (
-    input_in_use, opened_while_read, links_and_names, written_as_nobody, display_lost, no_display, large_files)}
+    input_in_use, opened_while_read, links_and_names, written_as_nobody, no_display, large_files)}
 ONLY_GTK.update(folder_as_input=folder_as(False), folder_as_output=folder_as(True),
                 # Started with standard output and error closed: it finds both on /dev/null, and works.
                 closed_standard_streams=Case("closed_standard_streams", (Run("encrypt", "plain.bin", "s.bin"),),
                                              created={"s.bin": ("encrypt", "plain.bin")},
-                                             options={"streams_closed": True}))
+                                             options={"streams_closed": True}),
+                # The X server killed while the open dialog is up, then while the save dialog is up.
+                display_lost=Case("display_lost", (Run("encrypt", "plain.bin"), Run("encrypt", "plain.bin", "s.bin")),
+                                  options={"lose_display": True}))
 
 if __name__ == "__main__":
     signal.signal(signal.SIGPIPE, signal.SIG_DFL)

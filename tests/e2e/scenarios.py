@@ -1,11 +1,10 @@
 """The dialog-level cases every backend runs (the emulated Win32, Wine, GTK under Xvfb): the files a
-case starts with, what is answered at each dialog, the obstacle, and what must follow. After every
-case: each run showed exactly the dialogs named and ended with code 0, the files created are
-OpenSSL's transform of their sources, and every other file is exactly as it was.
-
-A backend gives: programs (those each one-run case is played with), folder (emptied by clear()),
-key, devices (what DEVICE stands for), obstacle(kind, input path) (a context manager), close() and
-run(program, answers, obstacle, **options), which returns the dialogs shown and the exit code."""
+case starts with, what is answered at each dialog, the obstacle. After every case each run showed
+exactly the dialogs named and ended with code 0, the files created are OpenSSL's transform of their
+sources, and every other file is exactly as it was. A backend gives: programs (those each one-run
+case is played with), folder (emptied by clear()), key, devices (what DEVICE stands for), close(),
+obstacle(kind, input path) (a context manager) and run(program, answers, obstacle, **options),
+which returns the dialogs shown and the exit code."""
 import argparse
 import dataclasses
 import os
@@ -80,9 +79,8 @@ def cases_of(backend_name):
 
 
 def cases_and_arguments(backend_name, own_cases, unlisted=None):
-    """The table's cases for the backend, then its own (functions of the backend). With --list,
-    prints their names (not those unlisted) and ends; otherwise gives them all and a parser of the
-    case, programs and key."""
+    """The table's cases for the backend, then its own (rows, or functions of the backend). With
+    --list, prints their names but the unlisted and ends; otherwise gives them all and a parser."""
     cases = {**cases_of(backend_name), **own_cases}
     if "--list" in sys.argv:
         print("\n".join(cases))
@@ -140,9 +138,9 @@ def expect_runs(backend, runs, created=None, obstacle=None, **options):
 
 def drive(backend, process, answers, at_dialog=lambda kind, dialog: False, must_end=True):
     """Answers process's dialogs in turn: backend.next_dialog(process, previous, index) waits for one
-    (None: the program ended). A dialog beyond the answers, or one where at_dialog says so, ends the
-    program unless it ends within backend.patience (must_end: a failure). Returns the dialogs shown
-    and the exit code."""
+    (None: the program ended). A dialog beyond the answers ends the program; after the last answer,
+    or a dialog where at_dialog says so, it must end within backend.patience (unless not must_end).
+    Returns the dialogs shown and the exit code."""
     shown, dialog = [], None
     try:
         for answer in [*answers, None]:
@@ -164,8 +162,7 @@ def drive(backend, process, answers, at_dialog=lambda kind, dialog: False, must_
 
 
 def skipped(name, reason, fail_in_ci):
-    """The exit code of a case that cannot run here: SKIPPED, or a failure under CI=true where
-    fail_in_ci."""
+    """The exit code of a case that cannot run here: SKIPPED, or under CI=true where fail_in_ci, 1."""
     if fail_in_ci and os.environ.get("CI") == "true":
         print(f"{name}: {reason}; CI must run every case", file=sys.stderr)
         return 1
@@ -174,8 +171,7 @@ def skipped(name, reason, fail_in_ci):
 
 
 def main(backend_name, own_cases, backend_class, options=(), unlisted=None):
-    """Plays the case named on the command line on a backend_class made of the arguments (the
-    table's, and the options); 0 if it passed, 1 if it failed."""
+    """Plays the case named on the command line on a backend_class made of the arguments."""
     cases, parser = cases_and_arguments(backend_name, own_cases, unlisted)
     for option in options:
         parser.add_argument(option, required=True)
@@ -189,8 +185,6 @@ def main(backend_name, own_cases, backend_class, options=(), unlisted=None):
         return skipped(args.case, reason, getattr(backend_class, "skips_fail_in_ci", False))
     except Failure as failure:
         print(f"{args.case}: {failure}", file=sys.stderr)
-        if hasattr(backend, "failed"):
-            backend.failed(args.case)
         return 1
     finally:
         if backend:

@@ -29,11 +29,9 @@ except (ImportError, ValueError):
 
 
 def missing():
-    for tool, package in (("weston", "weston"), ("dbus-run-session", "dbus")):
-        if shutil.which(tool) is None:
-            return f"{tool} is not installed (Debian package {package})"
-    if Atspi is None:
-        return "the AT-SPI bindings are missing (Debian packages python3-gi, gir1.2-atspi-2.0, at-spi2-core)"
+    if not (shutil.which("weston") and shutil.which("dbus-run-session") and Atspi):
+        return ("weston, dbus-run-session or the AT-SPI bindings are missing (Debian packages weston, dbus, "
+                "python3-gi, gir1.2-atspi-2.0, at-spi2-core)")
 
 
 def mapped_toplevels(log_path):

@@ -31,8 +31,6 @@ def start_xvfb(log=subprocess.DEVNULL):
 
 
 class Keyboard:
-    """xdotool and xclip on one display."""
-
     def __init__(self, display):
         self.environment = {**os.environ, "DISPLAY": display}
 
@@ -59,15 +57,14 @@ class Keyboard:
         return False
 
     def type(self, window, text, delay=15):
-        """Types text into window; letters beyond ASCII by the keys map_keys gave them."""
+        """Types text; letters beyond ASCII by the keys map_keys gave them."""
         for run in re.findall(r"[\x00-\x7f]+|[^\x00-\x7f]", text):
             if run.isascii():
                 self.xdotool("type", "--window", window, "--delay", delay, run)
             else:
                 self.xdotool("key", "--window", window, f"U{ord(run):04X}")
 
-    def selection(self):
-        """The X primary selection: the text selected last."""
+    def selection(self):  # the text selected last
         return subprocess.run(["xclip", "-o", "-selection", "primary", "-t", "UTF8_STRING"], env=self.environment,
                               capture_output=True, timeout=WAIT_SECONDS).stdout.decode(errors="replace")
 
@@ -110,5 +107,4 @@ class Keyboard:
 
 
 def ended(code):
-    """How a process ended, from its return code."""
     return f"killed by signal {-code}" if code is not None and code < 0 else f"exit code {code}"
