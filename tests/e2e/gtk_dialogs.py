@@ -21,6 +21,7 @@ from support import Failure, Skipped, digest, expect, key_of, wait_for
 from x11_session import Keyboard, ended, start_xvfb
 
 NAMES = ("with  two spaces.bin", "ñandú über.bin", "-leading-dash.bin")
+LINKS, AS_NOBODY = "links", "as nobody"  # GTK's own obstacles
 
 
 class Gtk:
@@ -60,11 +61,21 @@ class Gtk:
     def obstacle(self, kind, path, how="locked"):
         """HELD: another process has locked the input (flock), or holds it open for writing (as a
         download in progress) or only for reading. LOCKED_FOLDER: the run is made by the user nobody,
-        owner of the input and the folder (root may write any folder)."""
-        holder = None
+        owner of the input and the folder (root may write any folder). LINKS: a link to plain.bin and
+        a dangling one. AS_NOBODY: the run is made by nobody, owner of a folder and an input, and
+        of the group of root's input."""
+        holder, folder = None, os.path.dirname(path)
         if kind == LOCKED_FOLDER:
-            for owned in (path, os.path.join(os.path.dirname(path), "locked")):
+            for owned in (path, os.path.join(folder, "locked")):
                 shutil.chown(owned, "nobody", "nogroup")
+        if kind == LINKS:
+            os.symlink("plain.bin", os.path.join(folder, "link-to-plain"))
+            os.symlink("nowhere.bin", os.path.join(folder, "dangling"))
+        if kind == AS_NOBODY:
+            os.mkdir(os.path.join(folder, "writable"))
+            for name, owner in (("writable", "nobody"), ("nobodys.bin", "nobody"), ("group-writable.bin", "root")):
+                shutil.chown(os.path.join(folder, name), owner, "nogroup")
+            os.chmod(os.path.join(folder, "group-writable.bin"), 0o660)
         if kind == HELD:
             hold = {"locked": 'exec 8<>"$0" && flock --exclusive 8 && exec sleep 300',
                     "writing": 'exec sleep 300 >>"$0"', "reading": 'exec sleep 300 <"$0"'}[how]
@@ -80,9 +91,9 @@ class Gtk:
                 holder.kill()
                 holder.wait()
 
-    def run(self, program, answers, obstacle=None, prefix=(), streams_closed=False, lose_display=False):
-        """Runs program (after the command prefix) answering its dialogs; it may print nothing. With
-        lose_display, the X server is killed once the last dialog answered is up."""
+    def run(self, program, answers, obstacle=None, streams_closed=False, lose_display=False):
+        """Runs program answering its dialogs; it may print nothing. With lose_display, the X server
+        is killed once the last dialog answered is up."""
         def limits():
             if obstacle == WRITE_LIMIT:
                 resource.setrlimit(resource.RLIMIT_FSIZE, (64 << 10, 64 << 10))
@@ -99,7 +110,7 @@ class Gtk:
                 self.xvfb.wait()
                 self.start_display()
                 return True
-        prefix = self.as_nobody if obstacle == LOCKED_FOLDER else prefix
+        prefix = self.as_nobody if obstacle in (LOCKED_FOLDER, AS_NOBODY) else ()
         printed = tempfile.TemporaryFile()
         environment = {**self.keyboard.environment, "NO_AT_BRIDGE": "1", "GDK_BACKEND": "x11", "GTK_USE_PORTAL": "0"}
         self.process = subprocess.Popen([*prefix, getattr(self.args, program)], env=environment,
@@ -218,35 +229,6 @@ def folder_as(output):
     return case
 
 
-def links_and_names(gtk):
-    """A link to a regular file is processed as its target; names with two spaces, non-ASCII letters
-    and a leading dash are taken as input and output names; a dangling link as the output is
-    neither followed nor replaced."""
-    write(gtk, "plain.bin")
-    os.symlink("plain.bin", os.path.join(gtk.folder, "link-to-plain"))
-    os.symlink("nowhere.bin", os.path.join(gtk.folder, "dangling"))
-    expect_runs(gtk, [Run("encrypt", "link-to-plain", "from-link.bin"), Run("encrypt", "plain.bin", "dangling")],
-                {"from-link.bin": ("encrypt", "plain.bin")})
-    for name in NAMES:
-        write(gtk, name)
-        expect_runs(gtk, [Run("encrypt", name, name + ".out")], {name + ".out": ("encrypt", name)})
-
-
-def written_as_nobody(gtk):
-    """The user nobody gets the whole output in a folder it may write, from its own file and from
-    root's file that it may write through its group: the kernel grants no lease to a user who
-    neither owns the file nor has CAP_LEASE, so the run holds it by flock alone."""
-    os.mkdir(os.path.join(gtk.folder, "writable"))
-    shutil.chown(os.path.join(gtk.folder, "writable"), "nobody", "nogroup")
-    shutil.chown(write(gtk, "nobodys.bin"), "nobody", "nogroup")
-    shutil.chown(write(gtk, "group-writable.bin"), "root", "nogroup")
-    os.chmod(os.path.join(gtk.folder, "group-writable.bin"), 0o660)
-    expect_runs(gtk, [Run("encrypt", "nobodys.bin", "writable/out.bin"),
-                      Run("encrypt", "group-writable.bin", "writable/from-group.bin")],
-                {"writable/out.bin": ("encrypt", "nobodys.bin"),
-                 "writable/from-group.bin": ("encrypt", "group-writable.bin")}, prefix=gtk.as_nobody)
-
-
 def no_display(gtk):
     """With no display the chooser cannot open: each program ends at once, silently, with code 0."""
     environment = {key: value for key, value in os.environ.items() if key not in ("DISPLAY", "WAYLAND_DISPLAY")}
@@ -275,16 +257,33 @@ def large_files(gtk):
     expect_runs(gtk, [Run("encrypt", "largest.bin", "largest.out")], {"largest.out": ("encrypt", "largest.bin")})
 
 
-ONLY_GTK = {function.__name__: function for function in (
-    input_in_use, opened_while_read, links_and_names, written_as_nobody, no_display, large_files)}
-ONLY_GTK.update(folder_as_input=folder_as(False), folder_as_output=folder_as(True),
-                # Started with standard output and error closed: it finds both on /dev/null, and works.
-                closed_standard_streams=Case("closed_standard_streams", (Run("encrypt", "plain.bin", "s.bin"),),
-                                             created={"s.bin": ("encrypt", "plain.bin")},
-                                             options={"streams_closed": True}),
-                # The X server killed while the open dialog is up, then while the save dialog is up.
-                display_lost=Case("display_lost", (Run("encrypt", "plain.bin"), Run("encrypt", "plain.bin", "s.bin")),
-                                  options={"lose_display": True}))
+ONLY_GTK = {
+    **{function.__name__: function for function in (input_in_use, opened_while_read, no_display, large_files)},
+    "folder_as_input": folder_as(False),
+    "folder_as_output": folder_as(True),
+    # A link to a regular file is processed as its target; a dangling link as the output is neither
+    # followed nor replaced; names with two spaces, non-ASCII letters and a leading dash are taken.
+    "links_and_names": Case("links_and_names", (Run("encrypt", "link-to-plain", "from-link.bin"),
+                                                Run("encrypt", "plain.bin", "dangling"),
+                                                *(Run("encrypt", name, name + ".out") for name in NAMES)),
+                            files=dict.fromkeys(("plain.bin", *NAMES), 5003), obstacle=LINKS,
+                            created={"from-link.bin": ("encrypt", "plain.bin"),
+                                     **{name + ".out": ("encrypt", name) for name in NAMES}}),
+    # nobody gets the whole output in a folder it may write, from its own file and from root's that
+    # it may write through its group: the kernel grants no lease to a user who neither owns the file
+    # nor has CAP_LEASE, so the run holds it by flock alone.
+    "written_as_nobody": Case("written_as_nobody", (Run("encrypt", "nobodys.bin", "writable/out.bin"),
+                                                    Run("encrypt", "group-writable.bin", "writable/from-group.bin")),
+                              files=dict.fromkeys(("nobodys.bin", "group-writable.bin"), 5003), obstacle=AS_NOBODY,
+                              created={"writable/out.bin": ("encrypt", "nobodys.bin"),
+                                       "writable/from-group.bin": ("encrypt", "group-writable.bin")}),
+    # Started with standard output and error closed: it finds both on /dev/null, and works.
+    "closed_standard_streams": Case("closed_standard_streams", (Run("encrypt", "plain.bin", "s.bin"),),
+                                    created={"s.bin": ("encrypt", "plain.bin")}, options={"streams_closed": True}),
+    # The X server killed while the open dialog is up, then while the save dialog is up.
+    "display_lost": Case("display_lost", (Run("encrypt", "plain.bin"), Run("encrypt", "plain.bin", "s.bin")),
+                         options={"lose_display": True}),
+}
 
 if __name__ == "__main__":
     signal.signal(signal.SIGPIPE, signal.SIG_DFL)
