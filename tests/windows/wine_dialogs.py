@@ -31,6 +31,9 @@ from x11_session import Keyboard, ended, start_xvfb  # noqa: E402
 RELAYED_CALLS = "KERNEL32.CreateFileA;KERNEL32.GetFileType;KERNEL32.GetFileSize;KERNEL32.ReadFile"
 RELAY_LINE = re.compile(r"^(\w+):(Call|Ret)\s+KERNEL32\.(\w+)\((.*)\)(?: retval=(\w+))? ret=\w+$", re.MULTILINE)
 GREEK_AND_CJK_NAMES = ("αβγ_漢字.bin", "γβα_字漢.bin", "βαγ_漢字.bin")  # input, encrypted, decrypted
+# Root may write any file whatever its permissions, and so, under Wine, may a program: a read-only
+# file would open for writing. Wine runs without that capability, like a user.
+WITHOUT_OVERRIDE = ["setpriv", "--bounding-set", "-dac_override,-dac_read_search", "--"] if os.geteuid() == 0 else []
 QEMU_I386 = "/usr/bin/qemu-i386"
 I386_ELF_MAGIC = r"\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00"
 I386_ELF_MASK = r"\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff"
@@ -69,13 +72,6 @@ def wine_environment(state):
     return environment
 
 
-def without_override(command):
-    """Root may write any file whatever its permissions, and so, under Wine, may a program: a
-    read-only file would open for writing. Wine runs without that capability, like a user."""
-    return ["setpriv", "--bounding-set", "-dac_override,-dac_read_search", "--", *command] if os.geteuid() == 0 \
-        else command
-
-
 def start(args):
     stop(args)
     os.makedirs(args.state)
@@ -106,7 +102,7 @@ def start(args):
                                    (r"HKCU\Software\Wine\Debug", "RelayInclude", "REG_SZ", RELAYED_CALLS)):
         commands.append([args.wine, "reg", "add", key, "/v", value, "/t", kind, "/d", data, "/f"])
     for command in commands:
-        subprocess.run(without_override(command), env=environment, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+        subprocess.run(WITHOUT_OVERRIDE + command, env=environment, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
                        check=True, timeout=5 * WAIT_SECONDS)
 
 
@@ -175,7 +171,7 @@ class Wine:
     def launch(self, *command, environment=None, **options):
         """Starts a Windows program under Wine, with environment added to the session's."""
         options.setdefault("stderr", self.log)
-        return subprocess.Popen(without_override([self.args.wine, *command]),
+        return subprocess.Popen([*WITHOUT_OVERRIDE, self.args.wine, *command],
                                 env={**self.environment, **(environment or {})}, **options)
 
     def next_dialog(self, process, previous, index):
