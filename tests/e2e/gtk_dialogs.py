@@ -1,14 +1,12 @@
 #!/usr/bin/env python3
 """The real Linux programs, their GTK file choosers driven on a private Xvfb display with xdotool,
 each typed path read back from the dialog (xclip) before it is accepted: the cases of the scenario
-table, then those only GTK can run (hostile inputs, lost display, closed standard streams, the
-4 GiB files).
+table, then those only GTK can run (hostile inputs, lost display, the 4 GiB files).
 
   gtk_dialogs.py --list
   gtk_dialogs.py CASE --encrypt EXE --decrypt EXE (--key HEX | --key-file PATH)
 """
 import contextlib
-import errno
 import os
 import resource
 import shutil
@@ -18,13 +16,12 @@ import sys
 import tempfile
 
 import scenarios
-from scenarios import CANCEL, GTK, HELD, LOCKED_FOLDER, WRITE_LIMIT, Run, expect_runs
-from support import Failure, digest, expect, key_of
-from x11_session import Keyboard, ended, start_xvfb, wait_for
+from scenarios import GTK, HELD, LOCKED_FOLDER, MIB, WRITE_LIMIT, Case, Run, drive, expect_runs
+from support import Failure, Skipped, digest, expect, key_of, wait_for
+from x11_session import Keyboard, ended, start_xvfb
 
-SKIPPED = 77
 NAMES = ("with  two spaces.bin", "ñandú über.bin", "-leading-dash.bin")
-AS_NOBODY = ("setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups")
+LINKS, AS_NOBODY = "links", "as nobody"  # GTK's own obstacles
 
 
 class Gtk:
@@ -34,9 +31,10 @@ class Gtk:
         self.args, self.key, self.patience = args, key_of(args), patience
         self.root = tempfile.mkdtemp(prefix="gtk-e2e-")
         self.folder = os.path.join(self.root, "cases")
-        self.home = os.path.join(self.root, "nobody-home")
-        os.makedirs(self.home)
-        shutil.chown(self.home, "nobody", "nogroup")
+        home = os.path.join(self.root, "nobody-home")
+        os.makedirs(home)
+        shutil.chown(home, "nobody", "nogroup")
+        self.as_nobody = ("setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "env", f"HOME={home}")
         os.chmod(self.root, 0o755)
         os.mkfifo(os.path.join(self.root, "fifo"))
         self.devices = (os.path.join(self.root, "fifo"), "/dev/zero", "/proc/version")  # /proc: size 0
@@ -63,11 +61,21 @@ class Gtk:
     def obstacle(self, kind, path, how="locked"):
         """HELD: another process has locked the input (flock), or holds it open for writing (as a
         download in progress) or only for reading. LOCKED_FOLDER: the run is made by the user nobody,
-        owner of the input and the folder (root may write any folder)."""
-        holder = None
+        owner of the input and the folder (root may write any folder). LINKS: a link to plain.bin and
+        a dangling one. AS_NOBODY: the run is made by nobody, owner of a folder and an input, and
+        of the group of root's input."""
+        holder, folder = None, os.path.dirname(path)
         if kind == LOCKED_FOLDER:
-            for owned in (path, os.path.join(os.path.dirname(path), "locked")):
+            for owned in (path, os.path.join(folder, "locked")):
                 shutil.chown(owned, "nobody", "nogroup")
+        if kind == LINKS:
+            os.symlink("plain.bin", os.path.join(folder, "link-to-plain"))
+            os.symlink("nowhere.bin", os.path.join(folder, "dangling"))
+        if kind == AS_NOBODY:
+            os.mkdir(os.path.join(folder, "writable"))
+            for name, owner in (("writable", "nobody"), ("nobodys.bin", "nobody"), ("group-writable.bin", "root")):
+                shutil.chown(os.path.join(folder, name), owner, "nogroup")
+            os.chmod(os.path.join(folder, "group-writable.bin"), 0o660)
         if kind == HELD:
             hold = {"locked": 'exec 8<>"$0" && flock --exclusive 8 && exec sleep 300',
                     "writing": 'exec sleep 300 >>"$0"', "reading": 'exec sleep 300 <"$0"'}[how]
@@ -83,61 +91,41 @@ class Gtk:
                 holder.kill()
                 holder.wait()
 
-    def run(self, program, answers, obstacle=None, prefix=(), streams_closed=False, lose_display_in=None):
-        """Runs program (after the command prefix) answering its dialogs in turn; returns the
-        dialogs shown and its exit code. A dialog beyond the answers ends the program."""
-        if obstacle == LOCKED_FOLDER:
-            prefix = (*AS_NOBODY, "env", f"HOME={self.home}")
-
+    def run(self, program, answers, obstacle=None, streams_closed=False, lose_display=False):
+        """Runs program answering its dialogs; it may print nothing. With lose_display, the X server
+        is killed once the last dialog answered is up."""
         def limits():
             if obstacle == WRITE_LIMIT:
                 resource.setrlimit(resource.RLIMIT_FSIZE, (64 << 10, 64 << 10))
             if streams_closed:
                 os.close(1)
                 os.close(2)
+
+        def at_dialog(kind, window):
+            for fd in (1, 2) if streams_closed and kind == "open" else ():
+                target = os.readlink(f"/proc/{self.process.pid}/fd/{fd}")
+                expect(target == "/dev/null", f"with standard streams closed, descriptor {fd} is {target}")
+            if lose_display and kind == ("open", "save")[len(answers) - 1]:
+                self.xvfb.kill()
+                self.xvfb.wait()
+                self.start_display()
+                return True
+        prefix = self.as_nobody if obstacle in (LOCKED_FOLDER, AS_NOBODY) else ()
         printed = tempfile.TemporaryFile()
         environment = {**self.keyboard.environment, "NO_AT_BRIDGE": "1", "GDK_BACKEND": "x11", "GTK_USE_PORTAL": "0"}
-        process = subprocess.Popen([*prefix, getattr(self.args, program)], env=environment, stdin=subprocess.DEVNULL,
-                                   stdout=printed, stderr=printed, preexec_fn=limits)
-        shown, window = [], None
-        try:
-            for answer in [*answers, None]:
-                window = self.next_dialog(process, window)
-                if window is None:
-                    break
-                shown.append("save" if shown else "open")
-                if streams_closed and not shown[1:]:
-                    for fd in (1, 2):
-                        target = os.readlink(f"/proc/{process.pid}/fd/{fd}")
-                        expect(target == "/dev/null", f"with standard streams closed, descriptor {fd} is {target}")
-                if lose_display_in == shown[-1]:
-                    self.xvfb.kill()
-                    self.xvfb.wait()
-                    self.start_display()
-                    break
-                if answer is None:
-                    process.kill()
-                    break
-                if answer == CANCEL:
-                    self.cancel(process, window)
-                else:
-                    self.choose(process, window, answer)
-        finally:
-            if not wait_for(lambda: process.poll() is not None, self.patience):
-                process.kill()
-            code = process.wait()
+        self.process = subprocess.Popen([*prefix, getattr(self.args, program)], env=environment,
+                                        stdin=subprocess.DEVNULL, stdout=printed, stderr=printed, preexec_fn=limits)
+        shown, code = drive(self, self.process, answers, at_dialog)
         printed.seek(0)
         output = printed.read()
         expect(not output, f"{program} printed: {output[:300]!r}")
         return shown, code
 
-    def next_dialog(self, process, previous):
-        """The program's named window other than previous (completion pop-ups have no name), or
-        None once the program has ended."""
-        def found():
-            return process.poll() is not None or [w for w in self.keyboard.windows(process.pid) if w != previous]
-        expect(wait_for(found, self.patience), f"no dialog and no end within {self.patience} s")
-        windows = found()
+    def next_dialog(self, process, previous, index):
+        """The program's named window other than previous (completion pop-ups have no name)."""
+        windows = wait_for(lambda: process.poll() is not None or
+                           [w for w in self.keyboard.windows(process.pid) if w != previous], self.patience)
+        expect(windows, f"no dialog and no end within {self.patience} s")
         return None if windows is True else windows[0]
 
     def type_path(self, window, path):
@@ -159,26 +147,17 @@ class Gtk:
             if text.startswith(path) and len(text) > len(path):
                 keyboard.xdotool("key", "--window", window, "End")
                 keyboard.xdotool("key", "--window", window, "--repeat", len(text) - len(path), "BackSpace")
-            return False
         expect(wait_for(holds, self.patience), f"the field holds {keyboard.selection()!r}, not {path!r}")
 
     def press(self, window, key, done):
         return self.keyboard.press_until(window, key, done, seconds=self.patience / 3, targeted=False)
 
-    def choose(self, process, window, path):
+    def choose(self, window, path):
         self.type_path(window, path)
         expect(self.press(window, "Return", lambda: not self.keyboard.shown(window)), f"the dialog did not take {path}")
 
-    def cancel(self, process, window):
-        expect(self.press(window, "Escape", lambda: not self.keyboard.shown(window)), "the dialog did not close on Escape")
-
-    def folder_not_taken(self, window, path):
-        """The dialog opens the folder at path rather than choosing it (its field empties, so the
-        path is no longer the selection); the dialog is then cancelled."""
-        self.type_path(window, path)
-        acted = self.press(window, "Return", lambda: not self.keyboard.shown(window) or self.keyboard.selection() != path)
-        expect(acted, f"the dialog did nothing with {path}")
-        expect(self.keyboard.shown(window), f"the dialog accepted the folder {path}")
+    def cancel(self, window):
+        expect(self.press(window, "Escape", lambda: not self.keyboard.shown(window)), "the dialog stayed after Escape")
 
 
 def holds_open(pid, path):
@@ -210,101 +189,54 @@ def opened_while_read(gtk):
     open waits until the run, noticing the break of its lease, has given the input up, then finds
     it unchanged. The run shows no save dialog and writes nothing."""
     path = write(gtk, "large.bin", 8192)
-    os.truncate(path, 512 * 1024 * 1024)
+    os.truncate(path, 512 * MIB)
     with open(path, "ab") as file:
         file.write(os.urandom(8192))
     before = digest(path)
     choose = gtk.choose
 
-    def choose_and_open(process, window, answer):
-        choose(process, window, answer)
-        if answer != path:
-            return
+    def choose_and_open(window, answer):
+        choose(window, answer)
+        process = gtk.process
         expect(wait_for(lambda: holds_open(process.pid, path) or process.poll() is not None, gtk.patience, 0.01)
                and holds_open(process.pid, path), "never saw the run holding its input")
-        try:
+        with contextlib.suppress(BlockingIOError):
             os.close(os.open(path, os.O_RDONLY | os.O_NONBLOCK))
             raise Failure("a non-blocking open succeeded while the run held its input")
-        except OSError as error:
-            if error.errno != errno.EWOULDBLOCK:
-                raise
         expect(digest(path) == before, "the other process found the input changed")  # waits for the run's close
     gtk.choose = choose_and_open
     expect_runs(gtk, [Run("encrypt", "large.bin")])
 
 
-def folder_as_input(gtk):
-    """The open dialog opens a folder rather than choosing it; cancelling then ends the program."""
-    os.mkdir(os.path.join(gtk.folder, "folder"))
-    gtk.choose = lambda process, window, path: gtk.folder_not_taken(window, path) or gtk.cancel(process, window)
-    expect_runs(gtk, [Run("encrypt", "folder")])
+def folder_as(output):
+    """The open (or save) dialog opens a folder rather than choosing it: its field empties, so the
+    path is no longer the selection; cancelling then ends the program."""
+    def case(gtk):
+        write(gtk, "plain.bin")
+        os.mkdir(os.path.join(gtk.folder, "folder"))
+        choose, keyboard = gtk.choose, gtk.keyboard
 
-
-def folder_as_output(gtk):
-    """The save dialog opens a folder rather than choosing it; cancelling then ends the program."""
-    write(gtk, "plain.bin")
-    os.mkdir(os.path.join(gtk.folder, "folder"))
-    choose = gtk.choose
-    gtk.choose = lambda process, window, path: (choose(process, window, path) if path.endswith("plain.bin") else
-                                                gtk.folder_not_taken(window, path) or gtk.cancel(process, window))
-    expect_runs(gtk, [Run("encrypt", "plain.bin", "folder")])
-
-
-def links_and_names(gtk):
-    """A link to a regular file is processed as its target; names with two spaces, non-ASCII letters
-    and a leading dash are taken as input and output names; a dangling link as the output is
-    neither followed nor replaced."""
-    write(gtk, "plain.bin")
-    os.symlink("plain.bin", os.path.join(gtk.folder, "link-to-plain"))
-    os.symlink("nowhere.bin", os.path.join(gtk.folder, "dangling"))
-    expect_runs(gtk, [Run("encrypt", "link-to-plain", "from-link.bin"), Run("encrypt", "plain.bin", "dangling")],
-                {"from-link.bin": ("encrypt", "plain.bin")})
-    for name in NAMES:
-        write(gtk, name)
-        expect_runs(gtk, [Run("encrypt", name, name + ".out")], {name + ".out": ("encrypt", name)})
-
-
-def written_as_nobody(gtk):
-    """The user nobody gets the whole output in a folder it may write, from its own file and from
-    root's file that it may write through its group: the kernel grants no lease to a user who
-    neither owns the file nor has CAP_LEASE, so the run holds it by flock alone."""
-    os.mkdir(os.path.join(gtk.folder, "writable"))
-    shutil.chown(os.path.join(gtk.folder, "writable"), "nobody", "nogroup")
-    shutil.chown(write(gtk, "nobodys.bin"), "nobody", "nogroup")
-    group_writable = write(gtk, "group-writable.bin")
-    shutil.chown(group_writable, "root", "nogroup")
-    os.chmod(group_writable, 0o660)
-    expect_runs(gtk, [Run("encrypt", "nobodys.bin", "writable/out.bin"),
-                      Run("encrypt", "group-writable.bin", "writable/from-group.bin")],
-                {"writable/out.bin": ("encrypt", "nobodys.bin"),
-                 "writable/from-group.bin": ("encrypt", "group-writable.bin")},
-                prefix=(*AS_NOBODY, "env", f"HOME={gtk.home}"))
-
-
-def closed_standard_streams(gtk):
-    """Started with standard output and error closed: both point at /dev/null while it runs, so
-    that nothing printed lands in a file or connection it opens, and it works."""
-    write(gtk, "plain.bin")
-    expect_runs(gtk, [Run("encrypt", "plain.bin", "sealed.bin")], {"sealed.bin": ("encrypt", "plain.bin")},
-                streams_closed=True)
-
-
-def display_lost(gtk):
-    """The X server is killed while the open dialog is up, and again while the save dialog is up:
-    the program ends silently with code 0 and leaves nothing."""
-    write(gtk, "plain.bin")
-    expect_runs(gtk, [Run("encrypt", "plain.bin")], lose_display_in="open")
-    expect_runs(gtk, [Run("encrypt", "plain.bin", "sealed.bin")], lose_display_in="save")
+        def not_taken(window, path):
+            if path.endswith("plain.bin"):
+                return choose(window, path)
+            gtk.type_path(window, path)
+            expect(gtk.press(window, "Return", lambda: not keyboard.shown(window) or keyboard.selection() != path),
+                   f"the dialog did nothing with {path}")
+            expect(keyboard.shown(window), f"the dialog accepted the folder {path}")
+            gtk.cancel(window)
+        gtk.choose = not_taken
+        expect_runs(gtk, [Run("encrypt", "plain.bin", "folder") if output else Run("encrypt", "folder")])
+    return case
 
 
 def no_display(gtk):
     """With no display the chooser cannot open: each program ends at once, silently, with code 0."""
+    environment = {key: value for key, value in os.environ.items() if key not in ("DISPLAY", "WAYLAND_DISPLAY")}
     for program in ("encrypt", "decrypt"):
-        environment = {key: value for key, value in os.environ.items() if key not in ("DISPLAY", "WAYLAND_DISPLAY")}
-        ended_as = subprocess.run([getattr(gtk.args, program)], env=environment, cwd=gtk.folder, capture_output=True,
-                                  timeout=20)
-        expect((ended_as.returncode, ended_as.stdout + ended_as.stderr) == (0, b""),
-               f"{program} without a display: {ended(ended_as.returncode)}, printed {ended_as.stdout + ended_as.stderr!r}")
+        done = subprocess.run([getattr(gtk.args, program)], env=environment, cwd=gtk.folder, capture_output=True,
+                              timeout=20)
+        expect((done.returncode, done.stdout + done.stderr) == (0, b""),
+               f"{program} without a display: {ended(done.returncode)}, printed {done.stdout + done.stderr!r}")
 
 
 def large_files(gtk):
@@ -314,12 +246,10 @@ def large_files(gtk):
     if free < 10 << 30:
         raise Skipped(f"the 4 GiB cases need 10 GiB free in {gtk.folder}; there are {free >> 20} MiB")
     gtk.patience = 180
-    four_gib = os.path.join(gtk.folder, "four-gib.bin")
-    os.truncate(os.open(four_gib, os.O_CREAT | os.O_WRONLY, 0o644), 1 << 32)
+    os.truncate(write(gtk, "four-gib.bin", 0), 1 << 32)
     expect_runs(gtk, [Run("encrypt", "four-gib.bin")])
-    os.remove(four_gib)
-    largest = os.path.join(gtk.folder, "largest.bin")
-    with open(largest, "wb") as file:
+    os.remove(os.path.join(gtk.folder, "four-gib.bin"))
+    with open(os.path.join(gtk.folder, "largest.bin"), "wb") as file:
         file.truncate((1 << 32) - 1)
         for at in (0, (1 << 30) - 4096, (2 << 30) - 4101, (3 << 30) - 4096, (1 << 32) - 1 - 8192):
             file.seek(at)
@@ -327,37 +257,34 @@ def large_files(gtk):
     expect_runs(gtk, [Run("encrypt", "largest.bin", "largest.out")], {"largest.out": ("encrypt", "largest.bin")})
 
 
-class Skipped(Exception):
-    pass
-
-
-ONLY_GTK = {function.__name__: function for function in (
-    input_in_use, opened_while_read, folder_as_input, folder_as_output, links_and_names, written_as_nobody,
-    closed_standard_streams, display_lost, no_display, large_files)}
-
-
-def main():
-    cases, parser = scenarios.cases_and_arguments(GTK, ONLY_GTK)
-    args = parser.parse_args()
-    gtk = Gtk(args)
-    try:
-        case = cases[args.case]
-        scenarios.play(gtk, case) if isinstance(case, scenarios.Case) else case(gtk)
-    except Skipped as reason:
-        print(f"SKIPPED: {reason}")
-        return SKIPPED
-    except Failure as failure:
-        screenshot = os.path.join(tempfile.gettempdir(), f"gtk-{args.case}-failure.png")
-        if shutil.which("import") and subprocess.run(["import", "-window", "root", screenshot],
-                                                     env=gtk.keyboard.environment).returncode == 0:
-            print(f"screenshot: {screenshot}", file=sys.stderr)
-        print(f"{args.case}: {failure}", file=sys.stderr)
-        return 1
-    finally:
-        gtk.close()
-    return 0
-
+ONLY_GTK = {
+    **{function.__name__: function for function in (input_in_use, opened_while_read, no_display, large_files)},
+    "folder_as_input": folder_as(False),
+    "folder_as_output": folder_as(True),
+    # A link to a regular file is processed as its target; a dangling link as the output is neither
+    # followed nor replaced; names with two spaces, non-ASCII letters and a leading dash are taken.
+    "links_and_names": Case("links_and_names", (Run("encrypt", "link-to-plain", "from-link.bin"),
+                                                Run("encrypt", "plain.bin", "dangling"),
+                                                *(Run("encrypt", name, name + ".out") for name in NAMES)),
+                            files=dict.fromkeys(("plain.bin", *NAMES), 5003), obstacle=LINKS,
+                            created={"from-link.bin": ("encrypt", "plain.bin"),
+                                     **{name + ".out": ("encrypt", name) for name in NAMES}}),
+    # nobody gets the whole output in a folder it may write, from its own file and from root's that
+    # it may write through its group: the kernel grants no lease to a user who neither owns the file
+    # nor has CAP_LEASE, so the run holds it by flock alone.
+    "written_as_nobody": Case("written_as_nobody", (Run("encrypt", "nobodys.bin", "writable/out.bin"),
+                                                    Run("encrypt", "group-writable.bin", "writable/from-group.bin")),
+                              files=dict.fromkeys(("nobodys.bin", "group-writable.bin"), 5003), obstacle=AS_NOBODY,
+                              created={"writable/out.bin": ("encrypt", "nobodys.bin"),
+                                       "writable/from-group.bin": ("encrypt", "group-writable.bin")}),
+    # Started with standard output and error closed: it finds both on /dev/null, and works.
+    "closed_standard_streams": Case("closed_standard_streams", (Run("encrypt", "plain.bin", "s.bin"),),
+                                    created={"s.bin": ("encrypt", "plain.bin")}, options={"streams_closed": True}),
+    # The X server killed while the open dialog is up, then while the save dialog is up.
+    "display_lost": Case("display_lost", (Run("encrypt", "plain.bin"), Run("encrypt", "plain.bin", "s.bin")),
+                         options={"lose_display": True}),
+}
 
 if __name__ == "__main__":
     signal.signal(signal.SIGPIPE, signal.SIG_DFL)
-    sys.exit(main())
+    sys.exit(scenarios.main(GTK, ONLY_GTK, Gtk))

@@ -1,18 +1,18 @@
 """The dialog-level cases every backend runs (the emulated Win32, Wine, GTK under Xvfb): the files a
-case starts with, what is answered at each dialog, the obstacle, and what must follow. After every
-case: each run showed exactly the dialogs named and ended with code 0, the files created are
-OpenSSL's transform of their sources, and every other file is exactly as it was.
-
-A backend gives: programs (those each one-run case is played with), folder (emptied by clear()),
-key, devices (what DEVICE stands for), obstacle(kind, input path) (a context manager) and
-run(program, answers, obstacle, **options), which returns the dialogs shown and the exit code."""
+case starts with, what is answered at each dialog, the obstacle. After every case each run showed
+exactly the dialogs named and ended with code 0, the files created are OpenSSL's transform of their
+sources, and every other file is exactly as it was. A backend gives: programs (those each one-run
+case is played with), folder (emptied by clear()), key, devices (what DEVICE stands for), close(),
+obstacle(kind, input path) (a context manager) and run(program, answers, obstacle, **options),
+which returns the dialogs shown and the exit code."""
 import argparse
 import dataclasses
 import os
 import random
 import sys
 
-from support import add_key_arguments, check_transformed, expect, expect_unchanged, snapshot
+from support import (SKIPPED, Failure, Skipped, add_key_arguments, check_transformed, expect, expect_unchanged,
+                     snapshot, wait_for)
 
 CANCEL = "<cancel>"   # the user cancels the dialog
 DEVICE = "<device>"   # each of the backend's devices in turn
@@ -45,6 +45,7 @@ class Case:
     obstacle: str = None
     created: dict = dataclasses.field(default_factory=dict)   # name: (direction, source name)
     backends: tuple = ALL
+    options: dict = dataclasses.field(default_factory=dict)   # for the backend's run
 
 
 def round_trip(length, backends):
@@ -77,13 +78,14 @@ def cases_of(backend_name):
     return {case.name: case for case in CASES if backend_name in case.backends}
 
 
-def cases_and_arguments(backend_name, own_cases):
-    """The table's cases for the backend, then its own (functions of the backend). With --list,
-    prints their names and ends; otherwise gives them and a parser of the case, programs and key."""
+def cases_and_arguments(backend_name, own_cases, unlisted=None):
+    """The table's cases for the backend, then its own (rows, or functions of the backend). With
+    --list, prints their names but the unlisted and ends; otherwise gives them all and a parser."""
     cases = {**cases_of(backend_name), **own_cases}
     if "--list" in sys.argv:
         print("\n".join(cases))
         sys.exit(0)
+    cases.update(unlisted or {})
     parser = argparse.ArgumentParser()
     parser.add_argument("case", choices=sorted(cases))
     parser.add_argument("--encrypt", required=True)
@@ -110,7 +112,7 @@ def play(backend, case):
         if case.obstacle == LOCKED_FOLDER:
             os.mkdir(os.path.join(backend.folder, "locked"), 0o555)
         with backend.obstacle(case.obstacle, source):
-            expect_runs(backend, runs, case.created, case.obstacle)
+            expect_runs(backend, runs, case.created, case.obstacle, **case.options)
         backend.clear()
 
 
@@ -132,3 +134,59 @@ def expect_runs(backend, runs, created=None, obstacle=None, **options):
     for name, (direction, source) in created.items():
         check_transformed(direction, backend.key, os.path.join(backend.folder, source),
                           os.path.join(backend.folder, name))
+
+
+def drive(backend, process, answers, at_dialog=lambda kind, dialog: False, must_end=True):
+    """Answers process's dialogs in turn: backend.next_dialog(process, previous, index) waits for one
+    (None: the program ended). A dialog beyond the answers ends the program; after the last answer,
+    or a dialog where at_dialog says so, it must end within backend.patience (unless not must_end).
+    Returns the dialogs shown and the exit code."""
+    shown, dialog = [], None
+    try:
+        for answer in [*answers, None]:
+            dialog = backend.next_dialog(process, dialog, len(shown))
+            if dialog is None:
+                break
+            shown.append("save" if shown else "open")
+            if at_dialog(shown[-1], dialog) or answer is None:
+                break
+            backend.cancel(dialog) if answer == CANCEL else backend.choose(dialog, answer)
+        if len(shown) <= len(answers):
+            ended = wait_for(lambda: process.poll() is not None, backend.patience)
+            expect(ended or not must_end, f"the program did not end within {backend.patience} s")
+    finally:
+        if process.poll() is None:
+            process.kill()
+        code = process.wait()
+    return shown, code
+
+
+def skipped(name, reason, fail_in_ci):
+    """The exit code of a case that cannot run here: SKIPPED, or under CI=true where fail_in_ci, 1."""
+    if fail_in_ci and os.environ.get("CI") == "true":
+        print(f"{name}: {reason}; CI must run every case", file=sys.stderr)
+        return 1
+    print(f"SKIPPED: {reason}")
+    return SKIPPED
+
+
+def main(backend_name, own_cases, backend_class, options=(), unlisted=None):
+    """Plays the case named on the command line on a backend_class made of the arguments."""
+    cases, parser = cases_and_arguments(backend_name, own_cases, unlisted)
+    for option in options:
+        parser.add_argument(option, required=True)
+    args = parser.parse_args()
+    backend = None
+    try:
+        backend = backend_class(args)
+        case = cases[args.case]
+        play(backend, case) if isinstance(case, Case) else case(backend)
+    except Skipped as reason:
+        return skipped(args.case, reason, getattr(backend_class, "skips_fail_in_ci", False))
+    except Failure as failure:
+        print(f"{args.case}: {failure}", file=sys.stderr)
+        return 1
+    finally:
+        if backend:
+            backend.close()
+    return 0

@@ -6,21 +6,8 @@ import os
 import re
 import select
 import subprocess
-import time
 
-from support import Failure, expect
-
-WAIT_SECONDS = 60
-
-
-def wait_for(condition, seconds=WAIT_SECONDS, interval=0.1):
-    """Whether condition() holds within the time; asked at least once."""
-    deadline = time.monotonic() + seconds
-    while not condition():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(interval)
-    return True
+from support import WAIT_SECONDS, Failure, expect, wait_for
 
 
 def start_xvfb(log=subprocess.DEVNULL):
@@ -44,8 +31,6 @@ def start_xvfb(log=subprocess.DEVNULL):
 
 
 class Keyboard:
-    """xdotool and xclip on one display."""
-
     def __init__(self, display):
         self.environment = {**os.environ, "DISPLAY": display}
 
@@ -60,19 +45,11 @@ class Keyboard:
     def shown(self, window):
         return window in self.windows()
 
-    def wait_for_window(self, process, find, what):
-        """The first window find() returns, while process runs; fails naming how it ended otherwise."""
-        found = []
-        if not wait_for(lambda: process.poll() is not None or found.extend(find()) or found):
-            raise Failure(f"no {what} within {WAIT_SECONDS} s")
-        expect(found, f"the program ended ({ended(process.returncode)}) without showing its {what}")
-        return found[0]
-
-    def press_until(self, window, key, done, tries=3, seconds=2, targeted=True):
-        """Presses key on window, and again while done() does not hold some seconds later (a key
-        that arrives while the dialog is busy may be lost); nothing else is sent meanwhile. GTK
-        takes a key sent to the focus (not targeted), Wine one sent to its window."""
-        for _ in range(tries):
+    def press_until(self, window, key, done, seconds=2, targeted=True):
+        """Presses key on window, and again (three times in all) while done() does not hold some
+        seconds later: a key that arrives while the dialog is busy may be lost. GTK takes a key
+        sent to the focus (not targeted), Wine one sent to its window."""
+        for _ in range(3):
             self.xdotool("windowfocus", "--sync", window)
             self.xdotool("key", *(("--window", window) if targeted else ()), key)
             if wait_for(done, seconds):
@@ -80,15 +57,14 @@ class Keyboard:
         return False
 
     def type(self, window, text, delay=15):
-        """Types text into window; letters beyond ASCII by the keys map_keys gave them."""
+        """Types text; letters beyond ASCII by the keys map_keys gave them."""
         for run in re.findall(r"[\x00-\x7f]+|[^\x00-\x7f]", text):
             if run.isascii():
                 self.xdotool("type", "--window", window, "--delay", delay, run)
             else:
                 self.xdotool("key", "--window", window, f"U{ord(run):04X}")
 
-    def selection(self):
-        """The X primary selection: the text selected last."""
+    def selection(self):  # the text selected last
         return subprocess.run(["xclip", "-o", "-selection", "primary", "-t", "UTF8_STRING"], env=self.environment,
                               capture_output=True, timeout=WAIT_SECONDS).stdout.decode(errors="replace")
 
@@ -105,21 +81,13 @@ class Keyboard:
         few extra keycodes."""
         x11 = ctypes.CDLL(ctypes.util.find_library("X11"))
         x11.XOpenDisplay.restype = ctypes.c_void_p
-        x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
-        x11.XDisplayKeycodes.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.c_int), ctypes.POINTER(ctypes.c_int)]
         x11.XGetKeyboardMapping.restype = ctypes.POINTER(ctypes.c_ulong)
-        x11.XGetKeyboardMapping.argtypes = [ctypes.c_void_p, ctypes.c_ubyte, ctypes.c_int, ctypes.POINTER(ctypes.c_int)]
-        x11.XChangeKeyboardMapping.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_int,
-                                               ctypes.POINTER(ctypes.c_ulong), ctypes.c_int]
-        for function in (x11.XFree, x11.XCloseDisplay):
-            function.argtypes = [ctypes.c_void_p]
-        x11.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
-        connection = x11.XOpenDisplay(self.environment["DISPLAY"].encode())
-        expect(connection, f"cannot open display {self.environment['DISPLAY']}")
+        connection = ctypes.c_void_p(x11.XOpenDisplay(self.environment["DISPLAY"].encode()))
+        expect(connection.value, f"cannot open display {self.environment['DISPLAY']}")
         low, high, width = ctypes.c_int(), ctypes.c_int(), ctypes.c_int()
         x11.XDisplayKeycodes(connection, ctypes.byref(low), ctypes.byref(high))
         count = high.value - low.value + 1
-        table = x11.XGetKeyboardMapping(connection, low.value, count, ctypes.byref(width))
+        table = x11.XGetKeyboardMapping(connection, ctypes.c_ubyte(low.value), count, ctypes.byref(width))
         rows = [[table[code * width.value + level] for level in range(width.value)] for code in range(count)]
         x11.XFree(table)
         wanted = [0x1000000 | ord(character) for character in dict.fromkeys(text) if ord(character) > 0x7F]
@@ -139,5 +107,4 @@ class Keyboard:
 
 
 def ended(code):
-    """How a process ended, from its return code."""
     return f"killed by signal {-code}" if code is not None and code < 0 else f"exit code {code}"

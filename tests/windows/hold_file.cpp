@@ -1,12 +1,10 @@
-// Holds a file the way another program would: opened for reading and writing with no sharing.
-// Says "held" once it has the file and keeps it until its standard input ends.
-//   hold_file.exe PATH
+// hold_file.exe PATH: holds the file as another program would, open for reading and writing with
+// no sharing; says "held" once it has it, and keeps it until its standard input ends.
 #include <windows.h>
 
 #include <cstdio>
 
-int main(int argc, char** argv) {
-    if (argc != 2) return 2;
+int main(int, char** argv) {
     HANDLE file = CreateFileA(argv[1], GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return 1;

@@ -1,23 +1,15 @@
 #!/usr/bin/env python3
-"""Runs the Windows programs under Wine on a virtual display and drives their real common dialogs
-with xdotool, the way a user would: type a path into the dialog, or press Escape. It runs the cases
-of the scenario table, then Wine's own (long paths, Greek and CJK names, devices seen through
-Wine's relay log, a kill at an exact system call).
+"""The Windows programs under Wine on a virtual display, their real common dialogs driven with
+xdotool as a user would (a path typed, or Escape): the scenario table's cases, then Wine's own.
 
-  wine_dialogs.py start --state DIR --wine WINE    starts Xvfb and boots a Wine prefix in DIR
-  wine_dialogs.py CASE --state DIR --wine WINE --encrypt EXE --decrypt EXE
-                  --holder EXE (--key HEX | --key-file PATH)   runs one case on them
-  wine_dialogs.py stop --state DIR --wine WINE     stops the Wine server and Xvfb, removes DIR
-  wine_dialogs.py --list                           the cases: the scenario table's, then Wine's own
+  wine_dialogs.py start|stop --state DIR --wine WINE  starts Xvfb and a Wine prefix in DIR, or ends them
+  wine_dialogs.py CASE --state DIR --wine WINE --encrypt EXE --decrypt EXE --holder EXE (--key HEX | --key-file PATH)
+  wine_dialogs.py --list
 
-WINE is /usr/lib/wine/wine64 for the x86-64 programs, or /usr/lib/wine/wine (32-bit Wine) for the
-i386 ones: their prefix is a 32-bit one, and the i386 Linux programs of Wine run through qemu-i386,
-which start registers with the kernel (binfmt_misc). Where that cannot be done, start and every
-case end with SKIPPED (exit code 77) and a message, as does a case whose files do not fit in /tmp,
-except under CI=true, where it is a failure.
-
-One display and one prefix serve every case of a test run; the cases take turns on them.
-"""
+WINE is wine64 for the x86-64 programs, or the 32-bit wine for the i386 ones (a 32-bit prefix; its
+own i386 Linux programs run through qemu-i386, which start registers with binfmt_misc). Where that
+cannot be done, or a case's files do not fit in /tmp, it is skipped (exit code 77), except under
+CI=true, where it fails. One display and one prefix serve every case of a test run."""
 import argparse
 import contextlib
 import os
@@ -29,43 +21,34 @@ import signal
 import subprocess
 import sys
 import tempfile
-import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 import scenarios  # noqa: E402
-from scenarios import CANCEL, HELD, LOCKED_FOLDER, MIB, WINE, WRITE_LIMIT, Run, expect_runs, sample  # noqa: E402
-from support import Failure, add_key_arguments, expect, expect_unchanged, key_of, snapshot, transform  # noqa: E402
-from x11_session import WAIT_SECONDS, Keyboard, ended, start_xvfb, wait_for  # noqa: E402
+from scenarios import HELD, MIB, WINE, WRITE_LIMIT, Case, Run, drive, expect_runs, sample  # noqa: E402
+from support import WAIT_SECONDS, Skipped, expect, expect_unchanged, key_of, snapshot, transform, wait_for  # noqa: E402
+from x11_session import Keyboard, ended, start_xvfb  # noqa: E402
 
 RELAYED_CALLS = "KERNEL32.CreateFileA;KERNEL32.GetFileType;KERNEL32.GetFileSize;KERNEL32.ReadFile"
-SKIPPED = 77
-
-
-class Unavailable(Exception):
-    pass
-
-
-def thirty_two_bit(wine):
-    return os.path.basename(wine) == "wine"
-
-
-BINFMT = "/proc/sys/fs/binfmt_misc"
+RELAY_LINE = re.compile(r"^(\w+):(Call|Ret)\s+KERNEL32\.(\w+)\((.*)\)(?: retval=(\w+))? ret=\w+$", re.MULTILINE)
+GREEK_AND_CJK_NAMES = ("αβγ_漢字.bin", "γβα_字漢.bin", "βαγ_漢字.bin")  # input, encrypted, decrypted
+# Root may write any file whatever its permissions, and so, under Wine, may a program: a read-only
+# file would open for writing. Wine runs without that capability, like a user.
+WITHOUT_OVERRIDE = ["setpriv", "--bounding-set", "-dac_override,-dac_read_search", "--"] if os.geteuid() == 0 else []
 QEMU_I386 = "/usr/bin/qemu-i386"
 I386_ELF_MAGIC = r"\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00"
 I386_ELF_MASK = r"\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff"
 
 
-def register_qemu_i386():
-    """Hands i386 ELF programs to qemu-i386 (with F: the kernel opens the interpreter once, at
-    registration). An entry made before qemu-i386 was last installed still runs the old one, so it
-    is made again; a current entry is kept, since other runs may be using it."""
-    entry = os.path.join(BINFMT, "qemu-i386")
+def register_qemu_i386(binfmt="/proc/sys/fs/binfmt_misc"):
+    """Hands i386 ELF programs to qemu-i386 (F: the kernel opens it once, at registration). An entry
+    made before qemu-i386 was last installed runs the old one and is made again; a current one is
+    kept, since other runs may be using it."""
+    entry = os.path.join(binfmt, "qemu-i386")
     try:
         if not os.path.exists(QEMU_I386):
-            raise Unavailable(f"{QEMU_I386} is missing (Debian qemu-user-static from bookworm-backports)")
-        if not os.path.exists(os.path.join(BINFMT, "register")):
-            subprocess.run(["mount", "-t", "binfmt_misc", "binfmt_misc", BINFMT], check=True,
-                           capture_output=True, timeout=WAIT_SECONDS)
+            raise Skipped(f"{QEMU_I386} is missing (Debian qemu-user-static from bookworm-backports)")
+        if not os.path.exists(os.path.join(binfmt, "register")):
+            subprocess.run(["mount", "-t", "binfmt_misc", "binfmt_misc", binfmt], check=True, capture_output=True)
         if os.path.exists(entry):
             with open(entry) as file:
                 lines = file.read().splitlines()
@@ -74,72 +57,53 @@ def register_qemu_i386():
                 return
             with open(entry, "w") as file:
                 file.write("-1")
-        with open(os.path.join(BINFMT, "register"), "w") as file:
+        with open(os.path.join(binfmt, "register"), "w") as file:
             file.write(f":qemu-i386:M::{I386_ELF_MAGIC}:{I386_ELF_MASK}:{QEMU_I386}:F")
     except (OSError, subprocess.SubprocessError) as error:
-        raise Unavailable(f"cannot register {QEMU_I386} for i386 programs with binfmt_misc: {error}")
+        raise Skipped(f"cannot register {QEMU_I386} for i386 programs with binfmt_misc: {error}")
 
 
 def wine_environment(state):
-    environment = dict(os.environ)
     with open(os.path.join(state, "display")) as display:
-        environment["DISPLAY"] = display.read().strip()
-    environment["WINEPREFIX"] = os.path.join(state, "prefix")
-    environment["WINEDEBUG"] = "-all"
-    environment["WINEDLLOVERRIDES"] = "mscoree,mshtml="
+        environment = {**os.environ, "DISPLAY": display.read().strip(), "WINEPREFIX": os.path.join(state, "prefix"),
+                       "WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="}
     if os.path.exists(os.path.join(state, "win32")):
         environment["WINEARCH"] = "win32"
     return environment
 
 
-def wineserver(wine):
-    return os.path.join(os.path.dirname(wine), "wineserver")
-
-
-def without_override(command):
-    """Root may write any file whatever its permissions, and so, under Wine, may a program: a
-    read-only file would open for writing. Wine runs without that capability, like a user."""
-    if os.geteuid() != 0:
-        return command
-    return ["setpriv", "--bounding-set", "-dac_override,-dac_read_search", "--", *command]
-
 def start(args):
     stop(args)
     os.makedirs(args.state)
     log = open(os.path.join(args.state, "session.log"), "w")
-    if thirty_two_bit(args.wine):
+    if os.path.basename(args.wine) == "wine":
         try:
             register_qemu_i386()
-        except Unavailable as reason:
+        except Skipped as reason:
             with open(os.path.join(args.state, "unavailable"), "w") as file:
                 file.write(f"{reason}\n")
             raise
         open(os.path.join(args.state, "win32"), "w").close()
     xvfb, display = start_xvfb(log)
-    with open(os.path.join(args.state, "xvfb.pid"), "w") as pid:
+    with open(os.path.join(args.state, "xvfb.pid"), "w") as pid, open(os.path.join(args.state, "display"), "w") as file:
         pid.write(str(xvfb.pid))
-    with open(os.path.join(args.state, "display"), "w") as file:
         file.write(f"{display}\n")
     # Keys for the letters of other scripts the cases type, in the map every Wine process reads.
     Keyboard(display).map_keys("".join(GREEK_AND_CJK_NAMES))
-
-    # A persistent server keeps the prefix warm between cases until stop.
     environment = wine_environment(args.state)
     os.makedirs(environment["WINEPREFIX"])
-    subprocess.run(without_override([wineserver(args.wine), "-p"]), env=environment, stdin=subprocess.DEVNULL,
-                   stdout=log, stderr=log, check=True, timeout=WAIT_SECONDS)
-    subprocess.run(without_override([args.wine, "wineboot", "-i"]), env=environment, stdin=subprocess.DEVNULL,
-                   stdout=log, stderr=log, check=True, timeout=5 * WAIT_SECONDS)
-    # Without a window manager, Wine waits 2 s for each closing dialog to be withdrawn unless its
-    # windows are unmanaged. A program that crashes ends at once, its backtrace in the log, instead of
-    # waiting behind Wine's crash dialog until the case times out.
-    # A program run with WINEDEBUG=+relay logs only its calls that show how it treats its input.
+    # A persistent server keeps the prefix warm until stop. Without a window manager, Wine waits 2 s
+    # for each closing dialog to be withdrawn unless its windows are unmanaged. A program that
+    # crashes ends at once, instead of behind Wine's crash dialog until the case times out. Under
+    # WINEDEBUG=+relay a program logs only the calls that show how it treats its input.
+    commands = [[os.path.join(os.path.dirname(args.wine), "wineserver"), "-p"], [args.wine, "wineboot", "-i"]]
     for key, value, kind, data in ((r"HKCU\Software\Wine\X11 Driver", "Managed", "REG_SZ", "N"),
                                    (r"HKCU\Software\Wine\WineDbg", "ShowCrashDialog", "REG_DWORD", "0"),
                                    (r"HKCU\Software\Wine\Debug", "RelayInclude", "REG_SZ", RELAYED_CALLS)):
-        subprocess.run(without_override([args.wine, "reg", "add", key, "/v", value, "/t", kind, "/d", data, "/f"]),
-                       env=environment, stdin=subprocess.DEVNULL, stdout=log, stderr=log, check=True,
-                       timeout=WAIT_SECONDS)
+        commands.append([args.wine, "reg", "add", key, "/v", value, "/t", kind, "/d", data, "/f"])
+    for command in commands:
+        subprocess.run(WITHOUT_OVERRIDE + command, env=environment, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                       check=True, timeout=5 * WAIT_SECONDS)
 
 
 def stop(args):
@@ -148,14 +112,10 @@ def stop(args):
     # The server writes the registry into the prefix as it ends: wait for it before removing.
     if os.path.exists(os.path.join(args.state, "display")):
         for option in ("-k", "-w"):
-            subprocess.run([wineserver(args.wine), option], env=wine_environment(args.state),
-                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                           timeout=WAIT_SECONDS)
-    try:
-        with open(os.path.join(args.state, "xvfb.pid")) as pid:
-            os.kill(int(pid.read()), signal.SIGTERM)
-    except (OSError, ValueError):
-        pass
+            subprocess.run([os.path.join(os.path.dirname(args.wine), "wineserver"), option], capture_output=True,
+                           env=wine_environment(args.state), stdin=subprocess.DEVNULL, timeout=WAIT_SECONDS)
+    with contextlib.suppress(OSError, ValueError), open(os.path.join(args.state, "xvfb.pid")) as pid:
+        os.kill(int(pid.read()), signal.SIGTERM)
     shutil.rmtree(args.state, ignore_errors=True)
 
 
@@ -166,9 +126,13 @@ def windows_path(path):
 class Wine:
     """The programs under Wine, the display they show their dialogs on, and a folder of test files."""
     programs = ("encrypt",)
+    skips_fail_in_ci = True
 
     def __init__(self, args):
-        self.args, self.key = args, key_of(args)
+        if os.path.exists(os.path.join(args.state, "unavailable")):
+            with open(os.path.join(args.state, "unavailable")) as file:
+                raise Skipped(file.read().strip())
+        self.args, self.key, self.patience = args, key_of(args), WAIT_SECONDS
         self.environment = wine_environment(args.state)
         self.keyboard = Keyboard(self.environment["DISPLAY"])
         self.log = open(os.path.join(args.state, "session.log"), "a")
@@ -177,8 +141,6 @@ class Wine:
         self.device_names = {"NUL": r"[A-Z]:\\\\(.*\\\\)?NUL", windows_path(self.folder) + "\\NUL": r".*\\\\NUL",
                              r"Z:\dev\zero": r"Z:\\\\dev\\\\zero"}
         self.devices = tuple(self.device_names)
-        self.relay = []
-        self.patience = WAIT_SECONDS
 
     def clear(self):
         for folder, _, _ in os.walk(self.folder):
@@ -193,12 +155,7 @@ class Wine:
 
     @contextlib.contextmanager
     def obstacle(self, kind, path):
-        """HELD: hold_file.exe has the input open with no sharing. LOCKED_FOLDER: made sure that a
-        program without root's override may not create files there."""
-        if kind == LOCKED_FOLDER:
-            probe = os.path.join(os.path.dirname(path), "locked", "probe.bin")
-            made = subprocess.run(without_override(["touch", probe]), capture_output=True).returncode == 0
-            expect(not made or os.remove(probe), "the locked folder takes new files")
+        """HELD: hold_file.exe has the input open with no sharing."""
         if kind != HELD:
             yield
             return
@@ -214,70 +171,54 @@ class Wine:
     def launch(self, *command, environment=None, **options):
         """Starts a Windows program under Wine, with environment added to the session's."""
         options.setdefault("stderr", self.log)
-        return subprocess.Popen(without_override([self.args.wine, *command]),
+        return subprocess.Popen([*WITHOUT_OVERRIDE, self.args.wine, *command],
                                 env={**self.environment, **(environment or {})}, **options)
 
-    def wait_for_dialog(self, process, title):
-        return self.keyboard.wait_for_window(process, lambda: self.keyboard.windows(name=f"^{title}$"),
-                                             f'"{title}" dialog')
+    def next_dialog(self, process, previous, index):
+        title = ("Open", "Save As", None)[index]
+        found = title and wait_for(lambda: process.poll() is not None or self.keyboard.windows(name=f"^{title}$"),
+                                   self.patience)
+        return found[0] if isinstance(found, list) else None
 
-    def answer(self, dialog, text):
-        """Types a path (in its Windows form) or text into the dialog's file name and confirms it.
-        A Return that arrives while the dialog is still busy with the typing is sometimes lost: it
-        is pressed again while the dialog stays open, up to three times in all."""
+    def choose(self, dialog, text):
+        """Types a path (in its Windows form) into the dialog's file name and presses Return."""
         self.keyboard.xdotool("windowfocus", "--sync", dialog)
         self.keyboard.type(dialog, windows_path(text) if text.startswith("/") else text)
         self.keyboard.press_until(dialog, "Return", lambda: not self.keyboard.shown(dialog))
 
     def cancel(self, dialog, must_close=True):
-        """Presses Escape on the dialog, again while it stays open (up to three times). A dialog
-        that Wine itself has broken may never close (must_close=False)."""
+        """Presses Escape; a dialog that Wine itself has broken may never close (must_close=False)."""
         closed = self.keyboard.press_until(dialog, "Escape", lambda: not self.keyboard.shown(dialog))
         expect(closed or not must_close, "the dialog stayed open after Escape was pressed three times")
 
-    def run(self, program, answers, obstacle=None, before_save=None, **launch_options):
-        """Starts program and answers its dialogs in turn; returns the dialogs shown and its exit
-        code. A dialog beyond the answers ends the program. A device as input is run under Wine's
-        relay log, which must show it refused once GetFileType says it is not a file on a disk."""
+    def run(self, program, answers, obstacle=None, before_save=None, environment=None, must_end=True):
+        """Runs program answering its dialogs. A device as input is run under Wine's relay log, which
+        must show it refused once GetFileType says it is not a file on a disk."""
         def limit_file_size():
             signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
             resource.setrlimit(resource.RLIMIT_FSIZE, (64 << 10, 64 << 10))
         device = answers[0] in self.device_names
         trace = tempfile.NamedTemporaryFile(dir=self.args.state, prefix="relay-", suffix=".log")
-        if device or launch_options.pop("relay", False):
-            launch_options.update(environment={**launch_options.get("environment", {}), "WINEDEBUG": "+relay"},
-                                  stderr=trace)
         process = self.launch(getattr(self.args, program), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                              restore_signals=obstacle != WRITE_LIMIT,
-                              preexec_fn=limit_file_size if obstacle == WRITE_LIMIT else None, **launch_options)
-        shown = []
-        try:
-            for title, answer in zip(("Open", "Save As"), [*answers, None, None]):
-                found = []
-                wait_for(lambda: process.poll() is not None or found.extend(self.keyboard.windows(name=f"^{title}$"))
-                         or found, self.patience)
-                if not found:
-                    break
-                shown.append("save" if shown else "open")
-                if answer is None:
-                    break
-                if title == "Save As" and before_save:
-                    before_save(process)
-                self.cancel(found[0]) if answer == CANCEL else self.answer(found[0], answer)
-            expect(shown[len(answers):] or wait_for(lambda: process.poll() is not None, self.patience),
-                   f"the program did not end within {self.patience} s")
-        finally:
-            if process.poll() is None:
-                process.kill()
-            process.wait()
-            self.relay = relayed_calls(open(trace.name, errors="backslashreplace").read())
-            trace.close()
+                              environment={**(environment or {}), **({"WINEDEBUG": "+relay"} if device else {})},
+                              stderr=trace if device else self.log, restore_signals=obstacle != WRITE_LIMIT,
+                              preexec_fn=limit_file_size if obstacle == WRITE_LIMIT else None)
+        shown, code = drive(self, process, answers,
+                            lambda kind, _: kind == "save" and before_save and before_save(process), must_end)
         if device:
-            self.expect_device_refused(answers[0])
-        return shown, process.returncode
+            self.expect_device_refused(answers[0], open(trace.name, errors="backslashreplace").read())
+        return shown, code
 
-    def expect_device_refused(self, typed):
-        calls = self.relay
+    def expect_device_refused(self, typed, log):
+        """The relay log must show the device opened once, and on its handle GetFileType answering
+        other than 1 (a file on a disk), and neither GetFileSize nor ReadFile called."""
+        calls, pending = [], {}  # (thread, function, arguments, result), in order
+        for thread, kind, function, arguments, result in RELAY_LINE.findall(log):
+            if kind == "Call":
+                pending[thread, function] = len(calls)
+                calls.append([thread, function, arguments, None])
+            elif (thread, function) in pending:
+                calls[pending.pop((thread, function))][3] = int(result, 16)
         opened = [index for index, (_, function, arguments, _) in enumerate(calls) if function == "CreateFileA"
                   and re.search(rf'"{self.device_names[typed]}",c0000000,', arguments, re.IGNORECASE)]
         expect(len(opened) == 1, f"{len(opened)} calls of CreateFileA open {typed}, not 1: "
@@ -290,134 +231,66 @@ class Wine:
         for function in ("GetFileSize", "ReadFile"):
             expect(function not in asked, f"the program called {function} on {typed}")
 
-    def long_path(self, length, name):
-        """A path in the folder whose Windows form (Z:\\...) has exactly length characters, through
-        nested folders of at most 200 characters each, which are made; the file itself is not."""
-        folder = self.folder
-        room = length - len("Z:") - len(folder) - len("/" + name)
-        while room > 1:
-            part = min(200, room - 1)
-            folder = os.path.join(folder, chr(ord("a") + len(folder) % 26) * part)
-            room -= part + 1
-        path = os.path.join(folder, "_" * room + name)
-        expect(len("Z:" + path) == length, f"a path of {len('Z:' + path)} characters, not {length}")
-        os.makedirs(folder, exist_ok=True)
-        return os.path.relpath(path, self.folder)
 
-
-# Long paths, typed whole into the dialogs, whose buffer holds 511 characters. What Wine 8.0 does
-# with a typed path of N characters (Z:\... included), in either dialog:
-#   N <= 260        the dialog returns it and CreateFileA opens or creates the file;
-#   261 <= N <= 263 the dialog returns it and CreateFileA refuses it (ERROR_FILENAME_EXCED_RANGE):
-#                   an input is not read, an output not created;
-#   N >= 264        the dialog copies it into a buffer of MAX_PATH characters on its own stack and
-#                   overruns it, so it never reports FNERR_BUFFERTOOSMALL. What follows depends on
-#                   the characters that land where: mostly a fault, which ends the program through
-#                   its last-resort exception filter, quietly with code 0; sometimes the dialog just
-#                   stays open (the user cancels it). From about 570 characters on, the overrun
-#                   also breaks Wine's own handling of the fault, and no code of the program runs
-#                   again: SIGSEGV kills the process, or its main thread ends while the process
-#                   and its dialog stay until killed. Only the files can be checked there.
-# Whichever happens, no file is created or changed.
-DIALOG_OVERRUN_BREAKS_WINE = 570
+# What Wine 8.0 does with a path of N characters (Z:\... included) typed into either dialog, whose
+# buffer holds 511: up to 260 it is used; from 261 to 263 CreateFileA refuses it; from 264 on, the
+# dialog overruns a buffer of MAX_PATH characters on its stack instead of reporting
+# FNERR_BUFFERTOOSMALL: mostly a fault ends the program through its last-resort filter (code 0), or
+# the dialog stays open (the user cancels it). From about 570 on, Wine's own handling of the fault
+# breaks too: SIGSEGV kills the process, or it hangs with its dialog; only the dialogs shown and the
+# files can be checked there. No file is ever created or changed.
 DIALOG_OVERRUN_BREAKS_WINE = 570
 
 
 def long_path_case(length, in_output):
-    """A path of length characters typed as the input or the output: up to 260 the file is used;
-    beyond, nothing is created or changed, and the program ends, or its dialog is cancelled."""
+    """A path of length characters, through nested folders of at most 200, typed as the input or the
+    output name."""
     def case(wine):
-        with open(os.path.join(wine.folder, "plain.bin"), "wb") as file:
+        name = "sealed.bin" if in_output else "plain.bin"
+        folder, room = wine.folder, length - len("Z:") - len(wine.folder) - len("/" + name)
+        while room > 1:
+            folder = os.path.join(folder, chr(ord("a") + len(folder) % 26) * min(200, room - 1))
+            room -= min(200, room - 1) + 1
+        long_name = os.path.relpath(os.path.join(folder, "_" * room + name), wine.folder)
+        expect(len(windows_path(os.path.join(wine.folder, long_name))) == length, "the path has another length")
+        os.makedirs(folder, exist_ok=True)
+        with open(os.path.join(wine.folder, "plain.bin" if in_output else long_name), "wb") as file:
             file.write(b"the input, two blocks and a bit")
-        long_name = wine.long_path(length, "sealed.bin" if in_output else "plain.bin")
-        if not in_output:
-            os.rename(os.path.join(wine.folder, "plain.bin"), os.path.join(wine.folder, long_name))
+        run = Run("encrypt", "plain.bin", long_name) if in_output else Run("encrypt", long_name)
         if length <= 260:
-            expect_runs(wine, [Run("encrypt", long_name, "sealed.bin")], {"sealed.bin": ("encrypt", long_name)})
-            return
+            return expect_runs(wine, [Run("encrypt", long_name, "sealed.bin")], {"sealed.bin": ("encrypt", long_name)})
+        choose, breaks_wine = wine.choose, length >= DIALOG_OVERRUN_BREAKS_WINE
+
+        def choose_and_cancel(dialog, path):
+            choose(dialog, path)
+            if path.endswith(long_name) and length > 263 and not wait_for(lambda: not wine.keyboard.shown(dialog), 0.5):
+                wine.cancel(dialog, must_close=not breaks_wine)
+            if path.endswith(long_name) and breaks_wine:  # the program may never end, nor show another dialog
+                wine.patience = 10
+        wine.choose = choose_and_cancel
+        if not breaks_wine:
+            return expect_runs(wine, [run])
         before = snapshot(wine.folder)
-        process = wine.launch(wine.args.encrypt, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
-        try:
-            if in_output:
-                wine.answer(wine.wait_for_dialog(process, "Open"), os.path.join(wine.folder, "plain.bin"))
-            title = "Save As" if in_output else "Open"
-            dialog = wine.wait_for_dialog(process, title)
-            wine.answer(dialog, os.path.join(wine.folder, long_name))
-            if length > 263 and not wait_for(lambda: not wine.keyboard.shown(dialog), 0.5):
-                wine.cancel(dialog, must_close=length < DIALOG_OVERRUN_BREAKS_WINE)
-            no_save = lambda: in_output or not wine.keyboard.windows(name="^Save As$")  # noqa: E731
-            if length < DIALOG_OVERRUN_BREAKS_WINE:
-                expect(wait_for(lambda: process.poll() is not None or not no_save()) and no_save(),
-                       'a "Save As" dialog appeared')
-                expect(process.wait(WAIT_SECONDS) == 0, f"the program ended with {ended(process.returncode)}")
-            else:
-                expect(not wait_for(lambda: process.poll() is not None or not no_save(), 10) or no_save(),
-                       'a "Save As" dialog appeared')
-        finally:
-            if process.poll() is None:
-                process.kill()
-            process.wait()
+        shown, _ = wine.run("encrypt", [os.path.join(wine.folder, name) for name in (run.input, run.output) if name],
+                            must_end=False)
+        expect(tuple(shown) == run.dialogs(), f"showed the dialogs {shown}, not {run.dialogs()}")
         expect_unchanged(before, snapshot(wine.folder))
     return case
 
 
-# Input, encrypted and decrypted names: Greek and CJK letters, five in all.
-GREEK_AND_CJK_NAMES = ("αβγ_漢字.bin", "γβα_字漢.bin", "βαγ_漢字.bin")
-
-
-def greek_and_cjk_names(wine):
-    """With the manifest's UTF-8 code page, and Wine under a UTF-8 locale, the A functions take any
-    name: an input and outputs named in Greek and CJK letters, made under exactly those names. The
-    session mapped keys to the letters when it started."""
-    plain, sealed, opened = GREEK_AND_CJK_NAMES
-    with open(os.path.join(wine.folder, plain), "wb") as file:
-        file.write(sample(plain, 1003))
-    try:
-        expect_runs(wine, [Run("encrypt", plain, sealed), Run("decrypt", sealed, opened)],
-                    {sealed: ("encrypt", plain), opened: ("decrypt", sealed)},
-                    environment={"LC_ALL": "C.UTF-8"}, relay=True)
-    except Failure as failure:
-        raise Failure(f"{failure}; the program opened "
-                      f"{[(call[2], call[3]) for call in wine.relay if call[1] == 'CreateFileA']}")
-
-
-RELAY_LINE = re.compile(r"^(\w+):(Call|Ret)\s+KERNEL32\.(\w+)\((.*)\)(?: retval=(\w+))? ret=\w+$")
-
-
-def relayed_calls(log):
-    """The KERNEL32 calls in a +relay log: (thread, function, arguments, result), in order."""
-    calls, pending = [], {}
-    for line in log.splitlines():
-        found = RELAY_LINE.match(line)
-        if not found:
-            continue
-        thread, kind, function, arguments, result = found.groups()
-        if kind == "Call":
-            pending[thread, function] = len(calls)
-            calls.append([thread, function, arguments, None])
-        elif (thread, function) in pending:
-            calls[pending.pop((thread, function))][3] = int(result, 16)
-    return calls
-
-
 def traced_by(pid, tracer):
     """Whether every thread of process pid is traced by process tracer."""
-    try:
-        for thread in os.listdir(f"/proc/{pid}/task"):
-            with open(f"/proc/{pid}/task/{thread}/status") as status:
-                if f"TracerPid:\t{tracer}\n" not in status.read():
-                    return False
-    except OSError:
-        return False
-    return True
+    with contextlib.suppress(OSError):
+        return all(f"TracerPid:\t{tracer}\n" in open(f"/proc/{pid}/task/{thread}/status").read()
+                   for thread in os.listdir(f"/proc/{pid}/task"))
+    return False
 
 
 def killed_while_writing(syscall, number, written_before):
-    """A program killed once its output has appeared, and before the output is complete, leaves
-    nothing. strace makes the moment exact: it kills the program (SIGKILL) as it makes the given
-    system call on the output (a file of 40 MiB + 5 bytes, written in pieces of 16 MiB), when
-    written_before bytes are in the output. strace attaches while the Save As dialog is shown, so
-    that Wine's start and the open dialog run untraced."""
+    """A program killed once its output has appeared, and before it is complete, leaves nothing.
+    strace kills it (SIGKILL) at the given system call on the output (40 MiB + 5 bytes, written in
+    pieces of 16 MiB), with written_before bytes in the output. It attaches while the Save As
+    dialog is shown, so that Wine's start and the open dialog run untraced."""
     def case(wine):
         with open(os.path.join(wine.folder, "plain.bin"), "wb") as file:
             file.write(sample("plain.bin", 40 * MIB + 5))
@@ -437,29 +310,26 @@ def killed_while_writing(syscall, number, written_before):
             shown, code = wine.run("encrypt", [os.path.join(wine.folder, "plain.bin"), sealed], before_save=attach)
         finally:
             for tracer in tracers:
-                if tracer.poll() is None:
-                    tracer.terminate()
+                tracer.terminate()
                 tracer.wait()
         expect(code == -signal.SIGKILL, f"the program was not killed at {syscall} {number}: {ended(code)}")
         log = open(trace.name, errors="replace").read()
         written = sum(int(done) for done in re.findall(r"\bp?write(?:64)?\(\d+, .*\) = (\d+)$", log, re.MULTILINE))
         expect(written == written_before, f"{written} bytes were in the output at the kill, not {written_before}")
-        # The system deletes the marked file as the dead process's handles are closed.
-        wait_for(lambda: not os.path.exists(sealed), 10)
+        wait_for(lambda: not os.path.exists(sealed), 10)  # deleted as the dead process's handles are closed
         expect_unchanged(before, snapshot(wine.folder))
     return case
 
 
 def beyond_2_gib(length):
-    """A file too large for a 32-bit program's address space: random bytes at its start and end,
-    a sparse stretch of zeros between. The output's start and end are OpenSSL's encryption, every
-    block between is OpenSSL's encryption of a zero block; the input keeps its bytes and its holes.
-    Reading, encrypting and writing it takes minutes, not seconds: the waits are longer."""
+    """A file too large for a 32-bit program's address space: random in its first and last MiB,
+    sparse zeros between. The output's start and end are OpenSSL's encryption, every block between
+    OpenSSL's encryption of a zero block; the input keeps its bytes and its holes. It takes minutes."""
     def case(wine):
         free, needed = shutil.disk_usage(wine.folder).free, length + 4096 * MIB  # the output, and room to spare
         if free < needed:
-            raise Unavailable(f"a file of {length} bytes needs {needed // MIB} MiB free in {wine.folder}; "
-                              f"there are {free // MIB} MiB")
+            raise Skipped(f"a file of {length} bytes needs {needed // MIB} MiB free in {wine.folder}; "
+                          f"there are {free // MIB} MiB")
         edge = MIB + length % 8  # the tail starts on a block boundary; its last bytes are the unchanged rest
         head, tail = sample("head", MIB), sample("tail", edge)
         plain_path, sealed_path = os.path.join(wine.folder, "plain.bin"), os.path.join(wine.folder, "sealed.bin")
@@ -469,18 +339,13 @@ def beyond_2_gib(length):
             plain.write(tail)
         allocated = os.stat(plain_path).st_blocks
         wine.patience = 10 * WAIT_SECONDS
-        times = [time.monotonic()]
-        shown, code = wine.run("encrypt", [plain_path, sealed_path], before_save=lambda _: times.append(time.monotonic()))
+        shown, code = wine.run("encrypt", [plain_path, sealed_path])
         expect((shown, code) == (["open", "save"], 0), f"showed {shown}, ended with {ended(code)}")
-        print(f"{length} bytes: read and encrypted in {times[1] - times[0]:.0f} s, written in "
-              f"{time.monotonic() - times[1]:.0f} s (the dialogs included)")
         expect(sorted(os.listdir(wine.folder)) == ["plain.bin", "sealed.bin"], "other files appeared")
-        with open(plain_path, "rb") as plain:
-            expect(plain.read(MIB) == head and os.pread(plain.fileno(), edge, length - edge) == tail
-                   and os.fstat(plain.fileno()).st_size == length and os.fstat(plain.fileno()).st_blocks == allocated,
-                   "encrypt changed its input")
         zeros_sealed = transform("encrypt", wine.key, bytes(64 * MIB))
-        with open(sealed_path, "rb") as sealed:
+        with open(plain_path, "rb") as plain, open(sealed_path, "rb") as sealed:
+            expect((plain.read(MIB), os.pread(plain.fileno(), edge, length - edge), os.fstat(plain.fileno()).st_size,
+                    os.fstat(plain.fileno()).st_blocks) == (head, tail, length, allocated), "encrypt changed its input")
             expect(os.fstat(sealed.fileno()).st_size == length, f"encrypted length {os.fstat(sealed.fileno()).st_size}")
             expect(sealed.read(MIB) == transform("encrypt", wine.key, head), "the first MiB differs from OpenSSL's")
             for offset in range(MIB, length - edge, len(zeros_sealed)):
@@ -491,54 +356,34 @@ def beyond_2_gib(length):
     return case
 
 
-# Registered on its own: it runs the x86-64 programs as the release zip holds them.
-SEPARATE = {"file_of_2_5_gib": beyond_2_gib(5 * 512 * MIB + 5)}
-
 ONLY_WINE = {
     **{f"long_input_{length}": long_path_case(length, False) for length in (260, 263, 511, 600)},
     **{f"long_output_{length}": long_path_case(length, True) for length in (263, 511, 600)},
-    "greek_and_cjk_names": greek_and_cjk_names,
+    # With the manifest's UTF-8 code page, and Wine under a UTF-8 locale, the A functions take any
+    # name: an input and outputs named in Greek and CJK letters, made under exactly those names.
+    "greek_and_cjk_names": Case("greek_and_cjk_names", (Run("encrypt", *GREEK_AND_CJK_NAMES[:2]),
+                                                        Run("decrypt", *GREEK_AND_CJK_NAMES[1:])),
+                                files={GREEK_AND_CJK_NAMES[0]: 1003}, options={"environment": {"LC_ALL": "C.UTF-8"}},
+                                created={GREEK_AND_CJK_NAMES[1]: ("encrypt", GREEK_AND_CJK_NAMES[0]),
+                                         GREEK_AND_CJK_NAMES[2]: ("decrypt", GREEK_AND_CJK_NAMES[1])}),
     "killed_at_second_write": killed_while_writing("write,pwrite64", 2, 16 * MIB),
     "killed_at_flush": killed_while_writing("fsync,fdatasync", 1, 40 * MIB + 5),
 }
 
 
 def main():
-    cases = {**scenarios.cases_of(WINE), **ONLY_WINE}
-    if "--list" in sys.argv:
-        print("\n".join(cases))
-        return 0
-    parser = argparse.ArgumentParser()
-    parser.add_argument("name", choices=["start", "stop", *sorted(cases), *SEPARATE])
-    parser.add_argument("--state", required=True)
-    parser.add_argument("--wine", required=True)
-    for option in ("--encrypt", "--decrypt", "--holder"):
-        parser.add_argument(option)
     if sys.argv[1:2] not in (["start"], ["stop"]):
-        add_key_arguments(parser)
+        # file_of_2_5_gib is registered on its own: it runs the x86-64 programs as the release zip holds them.
+        return scenarios.main(WINE, ONLY_WINE, Wine, ("--state", "--wine", "--holder"),
+                              {"file_of_2_5_gib": beyond_2_gib(5 * 512 * MIB + 5)})
+    parser = argparse.ArgumentParser()
+    for argument in ("command", "--state", "--wine"):
+        parser.add_argument(argument)
     args = parser.parse_args()
     try:
-        unavailable = os.path.join(args.state, "unavailable")
-        if args.name not in ("start", "stop") and os.path.exists(unavailable):
-            with open(unavailable) as file:
-                raise Unavailable(file.read().strip())
-        if args.name in ("start", "stop"):
-            return {"start": start, "stop": stop}[args.name](args) or 0
-        wine = Wine(args)
-        try:
-            case = {**cases, **SEPARATE}[args.name]
-            scenarios.play(wine, case) if isinstance(case, scenarios.Case) else case(wine)
-        finally:
-            wine.close()
-    except Unavailable as reason:
-        if os.environ.get("CI") == "true":
-            print(f"{args.name}: {reason}; CI must run every case", file=sys.stderr)
-            return 1
-        print(f"SKIPPED: {reason}", file=sys.stderr)
-        return SKIPPED
-    except (Failure, subprocess.SubprocessError, OSError) as failure:
-        print(f"{args.name}: {failure}", file=sys.stderr)
-        return 1
+        (start if args.command == "start" else stop)(args)
+    except Skipped as reason:
+        return scenarios.skipped(args.command, reason, Wine.skips_fail_in_ci)
     return 0
 
 
