@@ -16,8 +16,6 @@
 namespace {
 
 using namespace run_test;
-namespace fs = std::filesystem;
-
 using WholeFileRun = run_fixture;
 
 TEST_F(WholeFileRun, LengthsRoundTripWithTheTailUnchanged) {
@@ -35,7 +33,7 @@ TEST_F(WholeFileRun, LengthsRoundTripWithTheTailUnchanged) {
         EXPECT_TRUE(length < 8 || cipher != plain);
         EXPECT_EQ(read_file(source), plain);
 
-        EXPECT_EQ(run({encrypted, decrypted}, output_naming::unnamed_until_finished, decrypt_blocks), (asked{input, output}));
+        EXPECT_EQ(run({encrypted, decrypted}, output_naming::unnamed_until_finished, false, decrypt_blocks), (asked{input, output}));
         EXPECT_EQ(read_file(decrypted), plain);
         EXPECT_EQ(read_file(encrypted), cipher);
     }
@@ -86,18 +84,6 @@ TEST_F(WholeFileRun, EmptyAndFourGibibyteInputsEndAfterTheSizeCheck) {
     }
 }
 
-// On the named path a failed run removes the output by name. Should another process have removed
-// that name and made its own file under it meanwhile, the run must leave that file alone.
-TEST_F(WholeFileRun, FailedRunLeavesANameAnotherProcessTookOver) {
-    hooks.write_some = [&](posix_platform&, const std::uint8_t*, std::uint32_t, std::uint32_t&) {
-        fs::remove(out);
-        write_file(out, random_bytes(77, 5));
-        return false;
-    };
-    EXPECT_EQ(run({in, out}, output_naming::named_at_once), (asked{input, output}));
-    EXPECT_EQ(read_file(out), random_bytes(77, 5));
-}
-
 TEST_F(WholeFileRun, ShortReadsAndWritesAreCarriedOnUntilDone) {
     hooks.read_some = [](posix_platform& os, std::uint8_t* at, std::uint32_t want, std::uint32_t& got) {
         return os.read_some(at, std::min(want, 13u), got);
@@ -123,9 +109,9 @@ TEST(PosixBuffer, EveryByteIsZeroedAndWritableAtSizesAroundTheHugePage) {
 
 // Aligned pieces (direct), then pieces at odd sizes and addresses (plain), then aligned-looking
 // pieces again at an offset that is no longer aligned: the file must hold exactly what was written.
-TEST(PosixOutput, PiecesOfEveryAlignmentLandInOrder) {
-    temporary_folder folder;
-    const auto out = folder / "out.bin";
+using PosixOutput = run_fixture;
+
+TEST_F(PosixOutput, PiecesOfEveryAlignmentLandInOrder) {
     posix_platform os([&](chooser_kind, std::string& path) { return path = out.string(), true; });
     constexpr std::uint32_t size = 3 * 65536 + 4096 + 333;
     std::uint8_t* buffer = os.allocate_zeroed(size);

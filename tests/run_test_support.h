@@ -4,7 +4,6 @@
 
 #include <pwd.h>
 #include <sys/types.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -23,41 +22,29 @@
 
 namespace run_test {
 
+namespace fs = std::filesystem;
 using bytes = std::vector<std::uint8_t>;
 
-void write_file(const std::filesystem::path& path, const bytes& content);
-bytes read_file(const std::filesystem::path& path);
+void write_file(const fs::path& path, const bytes& content);
+bytes read_file(const fs::path& path);
 
 // What the encrypting run must produce: every whole block through the single-block operation,
 // the tail as it was.
 bytes encrypted_by_blocks(bytes content);
 
-class temporary_folder {
-public:
-    temporary_folder();
-    ~temporary_folder();
-    temporary_folder(const temporary_folder&) = delete;
-    temporary_folder& operator=(const temporary_folder&) = delete;
-
-    const std::filesystem::path& path() const { return path_; }
-    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
-
-private:
-    std::filesystem::path path_;
-};
-
 // The chooser answers each question in turn with a path, or with a cancel where the script holds
 // nothing.
-using answers = std::vector<std::optional<std::filesystem::path>>;
+using answers = std::vector<std::optional<fs::path>>;
 using asked = std::vector<chooser_kind>;
-
 constexpr auto input = chooser_kind::input;
 constexpr auto output = chooser_kind::output;
 
 // Both ways the output is made: unnamed until finished, and named at once (the fallback for file
 // systems without unnamed files, forced here), for cases that must hold on both.
 constexpr output_naming both_namings[] = {output_naming::unnamed_until_finished, output_naming::named_at_once};
-const char* describe(output_naming naming);
+inline const char* describe(output_naming naming) {
+    return naming == output_naming::named_at_once ? "output named at once" : "output unnamed until finished";
+}
 
 // Steps of the Linux platform a case replaces, each given the platform to take the real step on;
 // an empty hook is the real step. The fixture clears them. A planted fault counts in strikes each
@@ -76,47 +63,21 @@ struct platform_hooks {
 inline platform_hooks hooks;
 inline int strikes = 0;
 
-struct hooked_platform : posix_platform {
-    hooked_platform(path_chooser choose, output_naming naming) : posix_platform(std::move(choose), naming) {
-        flush_ = [](int descriptor) { return hooks.flush ? hooks.flush(descriptor) : fsync(descriptor); };
-        reopen_ = [](int looked_at) {
-            if (hooks.before_reopen) hooks.before_reopen();
-            return reopen(looked_at);
-        };
-    }
-    bool open_input() { return hooks.open_input ? hooks.open_input(*this) : posix_platform::open_input(); }
-    std::uint64_t input_length() { return hooks.input_length ? hooks.input_length(*this) : posix_platform::input_length(); }
-    std::uint8_t* allocate_zeroed(std::uint32_t size) {
-        return hooks.allocate_zeroed ? hooks.allocate_zeroed(*this, size) : posix_platform::allocate_zeroed(size);
-    }
-    bool read_some(std::uint8_t* at, std::uint32_t want, std::uint32_t& got) {
-        return hooks.read_some ? hooks.read_some(*this, at, want, got) : posix_platform::read_some(at, want, got);
-    }
-    bool create_output() { return hooks.create_output ? hooks.create_output(*this) : posix_platform::create_output(); }
-    bool write_some(const std::uint8_t* from, std::uint32_t want, std::uint32_t& put) {
-        return hooks.write_some ? hooks.write_some(*this, from, want, put) : posix_platform::write_some(from, want, put);
-    }
-    bool finish_output() { return hooks.finish_output ? hooks.finish_output(*this) : posix_platform::finish_output(); }
-};
-
-// One whole run on the hooked platform; returns what was asked.
-asked run(answers script, output_naming naming = output_naming::unnamed_until_finished,
+// One whole run on the hooked platform; returns what was asked. As nobody (root may write
+// anything), the run is made in a child that has become the user nobody; strikes here grows by
+// the child's.
+asked run(answers script, output_naming naming = output_naming::unnamed_until_finished, bool as_nobody = false,
           block_walk walk = encrypt_blocks);
-
-// The same run in a child as the user nobody (root may write anything), which reports what was
-// asked and the strikes through its exit code; strikes here grows by the child's.
-asked run_as_nobody(answers script, output_naming naming = output_naming::unnamed_until_finished);
 const passwd& nobody();
 
 // Every name under a folder with its kind, mode, size, modification time and content (or link
 // target), so that a test can show a run left everything that existed exactly as it was.
 using snapshot = std::map<std::string, std::string>;
-snapshot take_snapshot(const std::filesystem::path& folder);
+snapshot take_snapshot(const fs::path& folder);
 
 // The promise of every run, checked after it: each name in before is exactly as it was, and the
 // only new name, if any, is created holding exactly expected. Pass nullptr when nothing may appear.
-void expect_promise_kept(const snapshot& before, const std::filesystem::path& folder,
-                         const std::filesystem::path& created, const bytes* expected);
+void expect_promise_kept(const snapshot& before, const fs::path& folder, const fs::path& created, const bytes* expected);
 
 // Runs body in a child process: start returns the process id (or -1), wait returns its exit code,
 // or 128 + the signal that ended it. Checks inside the child do not reach the test.
@@ -124,14 +85,19 @@ pid_t start_child(const std::function<int()>& body);
 int wait_child(pid_t child);
 inline int in_child(const std::function<int()>& body) { return wait_child(start_child(body)); }
 
+fs::path make_temporary_folder();
+void remove_temporary_folder(const fs::path& folder);
+
 // The fixture of the run tests: a fresh folder holding the input in.bin (original: whole blocks past
 // the 4 KiB that the output's direct writes take, and a 3-byte tail) and a neighbour file. out.bin
 // is the usual output name, not yet made.
 class run_fixture : public ::testing::Test {
 protected:
-    temporary_folder folder;
-    const std::filesystem::path in = folder / "in.bin";
-    const std::filesystem::path out = folder / "out.bin";
+    ~run_fixture() override { remove_temporary_folder(folder); }
+
+    const fs::path folder = make_temporary_folder();
+    const fs::path in = folder / "in.bin";
+    const fs::path out = folder / "out.bin";
     const bytes original = random_bytes(4099, 23);
     const bytes expected = encrypted_by_blocks(original);
 
@@ -141,16 +107,14 @@ protected:
         write_file(in, original);
         write_file(folder / "neighbour.bin", random_bytes(5000, 5));
     }
-    void TearDown() override { hooks = {}; }
 
-    // One run with the script (as nobody if asked), then the checks: it asked exactly questions,
-    // everything that existed is as it was, and created appeared only if result is given, holding
-    // exactly that.
-    void expect_run(answers script, const asked& questions, const std::filesystem::path& created, const bytes* result,
+    // One run with the script, then the checks: it asked exactly questions, everything that existed
+    // is as it was, and created appeared only if result is given, holding exactly that.
+    void expect_run(answers script, const asked& questions, const fs::path& created, const bytes* result,
                     output_naming naming = output_naming::unnamed_until_finished, bool as_nobody = false) {
-        const snapshot before = take_snapshot(folder.path());
-        EXPECT_EQ(as_nobody ? run_as_nobody(std::move(script), naming) : run(std::move(script), naming), questions);
-        expect_promise_kept(before, folder.path(), created, result);
+        const snapshot before = take_snapshot(folder);
+        EXPECT_EQ(run(std::move(script), naming, as_nobody), questions);
+        expect_promise_kept(before, folder, created, result);
     }
 };
 

@@ -18,7 +18,6 @@
 namespace {
 
 using namespace run_test;
-namespace fs = std::filesystem;
 
 // What the runs race for: the same input; the same output name for their unnamed outputs; or the
 // same name for outputs named at once, made together.
@@ -113,7 +112,7 @@ TEST_F(Concurrency, TwoRunsContestingAnInputOrAnOutputNameMakeAtMostOneWholeOutp
     // Read now: while a run holds its input, this process's open would wait for the run.
     const std::map<std::string, bytes> wholes{{"in-A", encrypted_by_blocks(read_file(folder / "in-A"))},
                                               {"in-B", encrypted_by_blocks(read_file(folder / "in-B"))}};
-    const snapshot before = take_snapshot(folder.path());
+    const snapshot before = take_snapshot(folder);
     const struct {
         contested step;
         const char* inputs[2];
@@ -142,7 +141,7 @@ TEST_F(Concurrency, TwoRunsContestingAnInputOrAnOutputNameMakeAtMostOneWholeOutp
             EXPECT_EQ(write(pipes.resume[1], "g", 1), 1);  // the winner goes on
             const int ended = wait_child(runs[winner]);
             EXPECT_TRUE(ended == both_dialogs || (race.step == contested::input && ended == open_dialog_only)) << ended;
-            expect_promise_kept(before, folder.path(), made, ended == both_dialogs ? &whole : nullptr);
+            expect_promise_kept(before, folder, made, ended == both_dialogs ? &whole : nullptr);
             fs::remove(made);
         }
     }
@@ -165,7 +164,7 @@ TEST_F(InputInUse, InputOpenInAnotherProcessIsNotProcessedUntilClosed) {
     for (const auto& holder : holders) {
         SCOPED_TRACE(holder.name);
         if (holder.as_nobody) {  // root's file, writable by nobody's group, in a folder nobody may write
-            ASSERT_EQ(chmod(folder.path().c_str(), 0777), 0);
+            ASSERT_EQ(chmod(folder.c_str(), 0777), 0);
             ASSERT_EQ(chown(in.c_str(), 0, nobody().pw_gid), 0);
             ASSERT_EQ(chmod(in.c_str(), 0660), 0);
         }

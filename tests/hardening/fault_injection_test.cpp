@@ -19,7 +19,6 @@
 namespace {
 
 using namespace run_test;
-namespace fs = std::filesystem;
 
 // Exit code of a child that found the fault cannot be made here.
 constexpr int cannot_make_fault = 77;
@@ -37,7 +36,7 @@ TEST_F(FaultInjection, WriteCutShortByTheFileSizeLimitLeavesNoOutput) {
         for (rlim_t limit : {rlim_t{0}, rlim_t{1}, rlim_t{4096}, rlim_t{65536 + 3}, rlim_t{content.size() - 1},
                              rlim_t{content.size()}}) {
             SCOPED_TRACE(std::to_string(limit) + ", " + describe(naming));
-            const snapshot before = take_snapshot(folder.path());
+            const snapshot before = take_snapshot(folder);
             const int code = in_child([&] {
                 const rlimit cap{limit, limit};
                 if (setrlimit(RLIMIT_FSIZE, &cap) != 0) return cannot_make_fault;
@@ -45,7 +44,7 @@ TEST_F(FaultInjection, WriteCutShortByTheFileSizeLimitLeavesNoOutput) {
                 return run({in, out}, naming) == asked{input, output} ? 0 : 1;
             });
             ASSERT_EQ(code, 0);
-            expect_promise_kept(before, folder.path(), out, limit >= content.size() ? &whole : nullptr);
+            expect_promise_kept(before, folder, out, limit >= content.size() ? &whole : nullptr);
             fs::remove(out);
         }
     }
@@ -101,13 +100,13 @@ TEST_F(FaultInjection, RunKilledWhileWritingLeavesNoOutput) {
     };
     for (int killer : {SIGKILL, SIGTERM, SIGINT, SIGHUP}) {
         SCOPED_TRACE(killer);
-        const snapshot before = take_snapshot(folder.path());
+        const snapshot before = take_snapshot(folder);
         const pid_t child = start_child([&] { return run({in, out}), 0; });
         char byte = 0;
         EXPECT_EQ(read(told[0], &byte, 1), 1);
         kill(child, killer);
         EXPECT_EQ(wait_child(child), 128 + killer);
-        expect_promise_kept(before, folder.path(), out, nullptr);
+        expect_promise_kept(before, folder, out, nullptr);
     }
     close(told[0]);
     close(told[1]);
@@ -131,15 +130,18 @@ std::function<int(int)> fail_flush_of(bool folder) {
 // read: a write lease on the input keeps any other process from truncating it until the run has
 // closed it, so this can happen only where the run holds the input by flock alone: a file of
 // another user, run as nobody (the shrinking file, the other process's doing, is left out of the
-// comparison).
+// comparison). Should another process remove the output's name and make its own file under it
+// before a failed run cleans up, the run must leave that file alone.
 TEST_F(FaultInjection, InjectedFaultsKeepThePromise) {
     using u32 = std::uint32_t;
     const fs::path shrinking = folder / "shrinking.bin";
+    const bytes taken_over = random_bytes(77, 5);
     struct fault {
         const char* name;
         platform_hooks planted;
         asked questions;
         bool as_nobody = false;
+        const bytes* leaves = nullptr;  // under the output's name
     };
     const fault faults[] = {
         {"no memory", {.allocate_zeroed = [](posix_platform&, u32) -> std::uint8_t* { return ++strikes, nullptr; }}, {input}},
@@ -167,15 +169,24 @@ TEST_F(FaultInjection, InjectedFaultsKeepThePromise) {
          {input, output}},
         {"flush fails", {.flush = fail_flush_of(false)}, {input, output}},
         {"folder flush fails", {.flush = fail_flush_of(true)}, {input, output}},
+        {"another process takes the name",
+         {.write_some = [&](posix_platform&, const std::uint8_t*, u32, u32&) {
+              fs::remove(out);
+              write_file(out, taken_over);
+              return ++strikes, false;
+          }},
+         {input, output},
+         false,
+         &taken_over},
     };
-    ASSERT_EQ(chmod(folder.path().c_str(), 0755), 0);
+    ASSERT_EQ(chmod(folder.c_str(), 0755), 0);
     for (output_naming naming : both_namings) {
         for (const fault& each : faults) {
             const fs::path source = each.as_nobody ? shrinking : in;
             for (std::size_t length : {501u, 1003u, (1u << 20) + 8}) {
                 SCOPED_TRACE(std::string(each.name) + ", " + std::to_string(length) + " bytes, " + describe(naming));
                 if (!each.as_nobody) write_file(source, random_bytes(length, static_cast<unsigned>(length)));
-                const snapshot before = take_snapshot(folder.path());
+                const snapshot before = take_snapshot(folder);
                 if (each.as_nobody) {  // root's, writable by nobody's group
                     write_file(source, random_bytes(length, static_cast<unsigned>(length)));
                     ASSERT_EQ(chown(source.c_str(), 0, nobody().pw_gid), 0);
@@ -183,10 +194,10 @@ TEST_F(FaultInjection, InjectedFaultsKeepThePromise) {
                 }
                 hooks = each.planted;
                 strikes = 0;
-                EXPECT_EQ(each.as_nobody ? run_as_nobody({source, out}, naming) : run({source, out}, naming), each.questions);
+                EXPECT_EQ(run({source, out}, naming, each.as_nobody), each.questions);
                 EXPECT_EQ(strikes, 1) << "the run did not meet its fault";
                 if (each.as_nobody) fs::remove(source);
-                expect_promise_kept(before, folder.path(), out, nullptr);
+                expect_promise_kept(before, folder, out, each.leaves);
                 fs::remove(out);  // so that one failure does not hide the next
             }
         }

@@ -15,7 +15,6 @@
 namespace {
 
 using namespace run_test;
-namespace fs = std::filesystem;
 
 enum class outcome { ends_after_open_dialog, ends_after_save_dialog, processed };
 constexpr auto refused_input = outcome::ends_after_open_dialog;
@@ -87,7 +86,7 @@ protected:
         run_fixture::SetUp();
         const uid_t user = nobody().pw_uid;
         const gid_t group = nobody().pw_gid;
-        ASSERT_EQ(chmod(folder.path().c_str(), 0755), 0);
+        ASSERT_EQ(chmod(folder.c_str(), 0755), 0);
         const auto own = [&](const char* name, uid_t owner, gid_t owners, mode_t mode) {
             ASSERT_EQ(lchown((folder / name).c_str(), owner, owners), 0);
             ASSERT_EQ(chmod((folder / name).c_str(), mode), 0);
@@ -107,7 +106,7 @@ protected:
         ASSERT_EQ(mkfifo((folder / "fifo").c_str(), 0600), 0);
         ASSERT_EQ(mknod((folder / "null-device").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
         fs::create_symlink("/dev/zero", folder / "link-to-zero");
-        fs::create_symlink(folder.path(), folder / "link-to-folder");
+        fs::create_symlink(folder, folder / "link-to-folder");
         fs::create_symlink(folder / "loop-b", folder / "loop-a");
         fs::create_symlink(folder / "loop-a", folder / "loop-b");
         fs::create_symlink(in, folder / "link-to-in");
