@@ -4,6 +4,7 @@
 
 #include <pwd.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -84,6 +85,21 @@ void expect_promise_kept(const snapshot& before, const fs::path& folder, const f
 pid_t start_child(const std::function<int()>& body);
 int wait_child(pid_t child);
 inline int in_child(const std::function<int()>& body) { return wait_child(start_child(body)); }
+
+// A pipe carrying single bytes between a test and its children; wait returns the byte, 0 on failure.
+struct channel {
+    int ends[2] = {-1, -1};
+    channel() { EXPECT_EQ(pipe(ends), 0); }
+    ~channel() {
+        close(ends[0]);
+        close(ends[1]);
+    }
+    bool send(char byte = 'g') const { return write(ends[1], &byte, 1) == 1; }
+    char wait() const {
+        char byte = 0;
+        return read(ends[0], &byte, 1) == 1 ? byte : 0;
+    }
+};
 
 fs::path make_temporary_folder();
 void remove_temporary_folder(const fs::path& folder);

@@ -91,10 +91,9 @@ TEST_F(FaultInjection, FullFileSystemLeavesNoOutputAndGivesTheSpaceBack) {
 // tells the test, and waits to be killed.
 TEST_F(FaultInjection, RunKilledWhileWritingLeavesNoOutput) {
     write_file(in, random_bytes(100'003, 43));
-    int told[2];
-    ASSERT_EQ(pipe(told), 0);
+    const channel told;
     hooks.write_some = [&](posix_platform& os, const std::uint8_t* from, std::uint32_t want, std::uint32_t& put) {
-        if (os.write_some(from, want / 2, put) && write(told[1], "h", 1) == 1)
+        if (os.write_some(from, want / 2, put) && told.send())
             for (;;) pause();
         return false;
     };
@@ -102,14 +101,11 @@ TEST_F(FaultInjection, RunKilledWhileWritingLeavesNoOutput) {
         SCOPED_TRACE(killer);
         const snapshot before = take_snapshot(folder);
         const pid_t child = start_child([&] { return run({in, out}), 0; });
-        char byte = 0;
-        EXPECT_EQ(read(told[0], &byte, 1), 1);
+        EXPECT_TRUE(told.wait());
         kill(child, killer);
         EXPECT_EQ(wait_child(child), 128 + killer);
         expect_promise_kept(before, folder, out, nullptr);
     }
-    close(told[0]);
-    close(told[1]);
 }
 
 // Fails the flush of a folder (folder true) or of a file (false) with EIO; flushes the others.
