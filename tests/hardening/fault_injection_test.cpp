@@ -14,7 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "run_test_support.h"
+#include "../run_test_support.h"
 
 namespace {
 

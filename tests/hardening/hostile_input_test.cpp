@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "run_test_support.h"
+#include "../run_test_support.h"
 
 namespace {
 
