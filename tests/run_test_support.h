@@ -127,9 +127,10 @@ protected:
     // One run with the script, then the checks: it asked exactly questions, everything that existed
     // is as it was, and created appeared only if result is given, holding exactly that.
     void expect_run(answers script, const asked& questions, const fs::path& created, const bytes* result,
-                    output_naming naming = output_naming::unnamed_until_finished, bool as_nobody = false) {
+                    output_naming naming = output_naming::unnamed_until_finished, bool as_nobody = false,
+                    block_walk walk = encrypt_blocks) {
         const snapshot before = take_snapshot(folder);
-        EXPECT_EQ(run(std::move(script), naming, as_nobody), questions);
+        EXPECT_EQ(run(std::move(script), naming, as_nobody, walk), questions);
         expect_promise_kept(before, folder, created, result);
     }
 };
