@@ -4,13 +4,6 @@
 //   leave part of it unmapped or not zeroed;
 // - the output is written with O_DIRECT while everything is aligned and with plain writes after:
 //   missing the switch makes a write fail (EINVAL), a wrong offset garbles the file.
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
-
-#include <algorithm>
-
 #include "run_test_support.h"
 
 namespace {

@@ -6,12 +6,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
-#include <unistd.h>
-
-#include <fstream>
-#include <sstream>
-
-#include <gtest/gtest.h>
 
 #include "../run_test_support.h"
 

@@ -5,13 +5,8 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/statvfs.h>
-#include <unistd.h>
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <cerrno>
 
 #include "../run_test_support.h"

@@ -3,12 +3,7 @@
 // user may not write (tried as the unprivileged user nobody, since root may write anything). Each
 // case asserts what was asked, and that after the run everything that existed is as it was and an
 // output, where one may appear, holds the whole result.
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include "../run_test_support.h"
 
