@@ -5,7 +5,6 @@
 // input another process holds, or opens while the run reads it.
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/file.h>
 
 #include "../run_test_support.h"
 
@@ -27,8 +26,8 @@ constexpr int both_dialogs = 2;
 class Concurrency : public run_fixture {
 protected:
     channel start[2];  // for each run, a byte releases it into the next lined-up step
-    channel report;    // from each run its id, plus 1 if the step succeeded; from a holder, that it holds
-    channel resume;    // a byte lets the run that succeeded, or the holder, go on
+    channel report;    // from each run its id, plus 1 if the step succeeded
+    channel resume;    // a byte lets the run that succeeded go on
 
     // A step the run waits at its start line for, takes, reports on, and, if it succeeded and hold
     // is set, holds until the test says go.
@@ -120,41 +119,7 @@ TEST_F(Concurrency, TwoRunsContestingAnInputOrAnOutputNameMakeAtMostOneWholeOutp
     }
 }
 
-// An input that another process holds, open for reading or for writing, or locked, is in use: the
-// run does not process it, as on Windows, where the input is opened with no sharing. Once that
-// process has closed it, the same file is processed. Run as nobody on another user's file, which
-// gets no lease, the run has only the lock to go by.
 using InputInUse = Concurrency;
-
-TEST_F(InputInUse, InputOpenInAnotherProcessIsNotProcessedUntilClosed) {
-    const struct {
-        const char* name;
-        int flags;
-        bool locked;
-        bool as_nobody;
-    } holders[] = {{"open for writing", O_WRONLY | O_APPEND, false, false}, {"open for reading", O_RDONLY, false, false},
-                   {"locked", O_RDONLY, true, false}, {"locked, run as nobody", O_RDONLY, true, true}};
-    for (const auto& holder : holders) {
-        SCOPED_TRACE(holder.name);
-        if (holder.as_nobody) {  // root's file, writable by nobody's group, in a folder nobody may write
-            ASSERT_EQ(chmod(folder.c_str(), 0777), 0);
-            ASSERT_EQ(chown(in.c_str(), 0, nobody().pw_gid), 0);
-            ASSERT_EQ(chmod(in.c_str(), 0660), 0);
-        }
-        constexpr auto naming = output_naming::unnamed_until_finished;
-        // Opens the file, reports, and keeps it until the test says go.
-        const pid_t holding = start_child([&] {
-            const int held = open(in.c_str(), holder.flags);
-            return held >= 0 && (!holder.locked || flock(held, LOCK_EX) == 0) && report.send() && resume.wait() ? 0 : 1;
-        });
-        ASSERT_TRUE(report.wait());
-        expect_run({in, out}, asked{input}, out, nullptr, naming, holder.as_nobody);
-        EXPECT_TRUE(resume.send());
-        EXPECT_EQ(wait_child(holding), 0);
-        expect_run({in, out}, asked{input, output}, out, &expected, naming, holder.as_nobody);
-        fs::remove(out);
-    }
-}
 
 // Whether /proc/locks shows process opener waiting for a lease to be given up.
 bool waits_for_lease(pid_t opener) {

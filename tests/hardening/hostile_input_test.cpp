@@ -3,6 +3,8 @@
 // user may not write (tried as the unprivileged user nobody, since root may write anything). Each
 // case asserts what was asked, and that after the run everything that existed is as it was and an
 // output, where one may appear, holds the whole result.
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/sysmacros.h>
 
 #include "../run_test_support.h"
@@ -16,12 +18,17 @@ constexpr auto refused_input = outcome::ends_after_open_dialog;
 constexpr auto refused_output = outcome::ends_after_save_dialog;
 constexpr auto processed = outcome::processed;
 
+// How another process holds the input while the run tries it; it then closes it, and the same
+// run is made again.
+enum class holder { none, writing, reading, locking };
+
 struct choice {
     const char* name;
     const char* input;   // in the folder, or absolute; nullptr cancels the open dialog
     const char* output;  // likewise; nullptr cancels the save dialog
     outcome expected;
     bool as_nobody = false;
+    holder held = holder::none;
 };
 
 const choice choices[] = {
@@ -49,6 +56,15 @@ const choice choices[] = {
     // Another user's file that nobody may write through its group: the kernel grants no lease to a
     // process that neither owns the file nor has CAP_LEASE, so the run holds it by flock alone.
     {"group_writable_file_of_another_user", "group-writable.bin", "writable/out.bin", processed, true},
+    // An input that another process holds, open for writing (as a download in progress) or for
+    // reading, or locked, is in use: the run does not process it, as on Windows, where the input is
+    // opened with no sharing; once that process has closed it, the same run processes it. Run as
+    // nobody on another user's file, which gets no lease, the run has only the lock to go by.
+    {"open_for_writing_in_another_process", "in.bin", "out.bin", refused_input, false, holder::writing},
+    {"open_for_reading_in_another_process", "in.bin", "out.bin", refused_input, false, holder::reading},
+    {"locked_by_another_process", "in.bin", "out.bin", refused_input, false, holder::locking},
+    {"locked_by_another_process_as_nobody", "group-writable.bin", "writable/out.bin", refused_input, true,
+     holder::locking},
     // An output name that exists in any form is never replaced or written through; a dangling
     // link's target would appear as a new name.
     {"output_cancelled", "in.bin", nullptr, refused_output},
@@ -129,8 +145,22 @@ TEST_P(HostileChoice, KeepsThePromise) {
     const fs::path target = folder / (chosen.output ? chosen.output : "out.bin");
     const answers script{chosen.input ? std::optional(source) : std::nullopt,
                          chosen.output ? std::optional(target) : std::nullopt};
+    // Another process holding the input opens it, tells, and keeps it until told.
+    const channel holds, release;
+    const pid_t holding = chosen.held == holder::none ? -1 : start_child([&] {
+        const int held = open(source.c_str(), chosen.held == holder::writing ? O_WRONLY | O_APPEND : O_RDONLY);
+        const bool locked = chosen.held != holder::locking || flock(held, LOCK_EX) == 0;
+        return held >= 0 && locked && holds.send() && release.wait() ? 0 : 1;
+    });
+    if (holding >= 0) {
+        ASSERT_TRUE(holds.wait());
+    }
     expect_run(script, chosen.expected == refused_input ? asked{input} : asked{input, output}, target,
                chosen.expected == processed ? &expected : nullptr, output_naming::unnamed_until_finished, chosen.as_nobody);
+    if (holding < 0) return;
+    EXPECT_TRUE(release.send());
+    EXPECT_EQ(wait_child(holding), 0);
+    expect_run(script, asked{input, output}, target, &expected, output_naming::unnamed_until_finished, chosen.as_nobody);
 }
 
 INSTANTIATE_TEST_SUITE_P(Layer, HostileChoice, ::testing::ValuesIn(choices),
