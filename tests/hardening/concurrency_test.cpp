@@ -1,8 +1,7 @@
-// Runs against other processes on the real file layer, lined up with pipes. Two runs at once reach
-// the contested step together: taking the same input, or giving the same name to their finished
-// outputs; the one that gets there first is then held just past that step until the other has
-// finished, so the other meets the first one's lock, or its file under the name. And runs of an
-// input another process holds, or opens while the run reads it.
+// Runs against other processes on the real file layer, lined up with pipes: two runs reaching the
+// contested step together (the same input, or the same name for their outputs), the first one
+// held just past it until the other has finished; and another process opening the input while
+// the run reads it.
 #include <fcntl.h>
 #include <poll.h>
 
@@ -12,8 +11,7 @@ namespace {
 
 using namespace run_test;
 
-// What the runs race for: the same input; the same output name for their unnamed outputs; or the
-// same name for outputs named at once, made together.
+// The same input; the same name for their unnamed outputs; the same name for outputs named at once.
 enum class contested { input, output, output_named_at_once };
 
 // The ids of the two runs, as each reports them (plus 1 when its step succeeded).
@@ -39,10 +37,9 @@ protected:
         };
     }
 
-    // A child running one whole run, lined up at the contested step. Racing to name unnamed outputs,
-    // both runs also line up to create them, so that both have passed the check for an existing
-    // name; making named outputs at once, the winner is held just past making its own. An alarm
-    // ends it should the line-up ever jam.
+    // A child running one whole run, lined up at the contested step (an alarm ends it should the
+    // line-up jam). Racing to name unnamed outputs, both runs also line up to create them, so that
+    // both have passed the check for an existing name.
     pid_t start_run(char id, answers script, contested step) {
         return start_child([=, this] {
             alarm(60);
