@@ -151,7 +151,9 @@ TEST(ProductCipher, BlockOperationsAgreeWithOpenSSL) {
     ASSERT_EQ(ours, by_openssl(data, BF_DECRYPT));
 }
 #else
-TEST(ProductCipher, AgainstOpenSSL) { GTEST_SKIP() << "OpenSSL not found: the schedule and blocks are not compared with it"; }
+TEST(ProductCipher, AgainstOpenSSL) {
+    GTEST_SKIP() << "OpenSSL not found: the schedule and blocks are not compared with it";
+}
 #endif
 
 // Over 8 MiB and some blocks from an odd address, encrypting gives OpenSSL's blocks (where it is

@@ -21,8 +21,8 @@ TEST_F(WholeFileRun, LengthsRoundTripWithTheTailUnchanged) {
         const fs::path decrypted = folder / ("decrypted-" + std::to_string(length));
         write_file(source, plain);
         expect_run({source, encrypted}, asked{input, output}, encrypted, &cipher);
-        expect_run({encrypted, decrypted}, asked{input, output}, decrypted, &plain, output_naming::unnamed_until_finished,
-                   false, decrypt_blocks);
+        expect_run({encrypted, decrypted}, asked{input, output}, decrypted, &plain,
+                   output_naming::unnamed_until_finished, false, decrypt_blocks);
     }
 }
 

@@ -49,9 +49,9 @@ protected:
                 hooks.create_output = lined_up(id, &posix_platform::create_output, step != contested::output);
                 if (step == contested::output) hooks.finish_output = lined_up(id, &posix_platform::finish_output, true);
             }
-            return static_cast<int>(run(script, step == contested::output_named_at_once ? output_naming::named_at_once
-                                                                                        : output_naming::unnamed_until_finished)
-                                        .size());
+            const auto naming = step == contested::output_named_at_once ? output_naming::named_at_once
+                                                                          : output_naming::unnamed_until_finished;
+            return static_cast<int>(run(script, naming).size());
         });
     }
 

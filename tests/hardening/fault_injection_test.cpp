@@ -107,13 +107,11 @@ std::function<int(int)> fail_flush_of(bool folder) {
 
 // Each fault planted at the platform's seams, at lengths from just past the point where the write
 // fault strikes to one block past 1 MiB, on both ways of making the output, against the whole
-// promise. Each run must have met its fault: one that ended earlier for another reason proves
-// nothing. The input shrinks on disk, by another process's hand, between the size check and the
-// read: a write lease on the input keeps any other process from truncating it until the run has
-// closed it, so this can happen only where the run holds the input by flock alone: a file of
-// another user, run as nobody (the shrinking file, the other process's doing, is left out of the
-// comparison). Should another process remove the output's name and make its own file under it
-// before a failed run cleans up, the run must leave that file alone.
+// promise; a run that ended before its fault struck proves nothing. The input can shrink on disk
+// between the size check and the read only where the run holds it by flock alone, without a write
+// lease: a file of another user, run as nobody (the shrinking file is left out of the comparison).
+// Should another process remove the output's name and make its own file under it before a failed
+// run cleans up, the run must leave that file alone.
 TEST_F(FaultInjection, InjectedFaultsKeepThePromise) {
     using u32 = std::uint32_t;
     const fs::path shrinking = folder / "shrinking.bin";

@@ -160,7 +160,8 @@ TEST_P(HostileChoice, KeepsThePromise) {
     if (holding < 0) return;
     EXPECT_TRUE(release.send());
     EXPECT_EQ(wait_child(holding), 0);
-    expect_run(script, asked{input, output}, target, &expected, output_naming::unnamed_until_finished, chosen.as_nobody);
+    expect_run(script, asked{input, output}, target, &expected, output_naming::unnamed_until_finished,
+               chosen.as_nobody);
 }
 
 INSTANTIATE_TEST_SUITE_P(Layer, HostileChoice, ::testing::ValuesIn(choices),
