@@ -15,62 +15,46 @@
 
 namespace {
 
-struct vector_line {
-    std::vector<std::uint8_t> key;
-    std::array<std::uint8_t, 8> plain;
-    std::array<std::uint8_t, 8> cipher;
-};
+using bytes = std::vector<std::uint8_t>;
+using block = std::array<std::uint8_t, 8>;
 
-std::vector<std::uint8_t> from_hex(const std::string& hex) {
-    std::vector<std::uint8_t> bytes;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-        bytes.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-    return bytes;
-}
-
-std::array<std::uint8_t, 8> block_from_hex(const std::string& hex) {
-    const auto bytes = from_hex(hex);
-    std::array<std::uint8_t, 8> block{};
-    std::copy(bytes.begin(), bytes.end(), block.begin());
-    return block;
-}
-
-std::vector<vector_line> read_vectors(const std::string& name) {
+// The lines of a file in tests/data, without comments and empty lines.
+std::vector<std::string> data_lines(const std::string& name) {
     std::ifstream file(std::string(TEST_DATA_DIR) + "/" + name);
-    std::vector<vector_line> lines;
-    for (std::string line; std::getline(file, line);) {
-        if (line.empty() || line[0] == '#') continue;
-        std::istringstream fields(line);
-        std::string key, plain, cipher;
-        fields >> key >> plain >> cipher;
-        lines.push_back({from_hex(key), block_from_hex(plain), block_from_hex(cipher)});
-    }
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(file, line);)
+        if (!line.empty() && line[0] != '#') lines.push_back(line);
     return lines;
 }
 
-// Short keys are only legal in the key-length vectors; the setup itself cycles any length.
-void expect_vectors(const std::vector<vector_line>& vectors) {
-    for (const auto& v : vectors) {
-        const auto schedule = blowfish::expand_key(v.key);
-        auto block = v.plain;
-        blowfish::encrypt_at(schedule.s_boxes(), schedule.p_rest(), schedule.p0, schedule.p1, block.data());
-        EXPECT_EQ(block, v.cipher) << "key of " << v.key.size() << " bytes";
-        blowfish::decrypt_at(schedule.s_boxes(), schedule.p_rest(), schedule.p0, schedule.p1, block.data());
-        EXPECT_EQ(block, v.plain) << "key of " << v.key.size() << " bytes";
+bytes from_hex(const std::string& hex) {
+    bytes result;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+        result.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    return result;
+}
+
+// Each line a key, a plain block and its cipher block, in hex. Short keys are only legal in the
+// key-length vectors; the setup itself cycles any length.
+void expect_vectors(const std::string& name, std::size_t count) {
+    const auto lines = data_lines(name);
+    ASSERT_EQ(lines.size(), count);
+    for (const std::string& line : lines) {
+        std::istringstream fields(line);
+        std::string key, plain, cipher;
+        fields >> key >> plain >> cipher;
+        const auto schedule = blowfish::expand_key(from_hex(key));
+        bytes text = from_hex(plain);
+        blowfish::encrypt_at(schedule.s_boxes(), schedule.p_rest(), schedule.p0, schedule.p1, text.data());
+        EXPECT_EQ(text, from_hex(cipher)) << line;
+        blowfish::decrypt_at(schedule.s_boxes(), schedule.p_rest(), schedule.p0, schedule.p1, text.data());
+        EXPECT_EQ(text, from_hex(plain)) << line;
     }
 }
 
-TEST(PublishedVectors, VariableKeySetBothDirections) {
-    const auto vectors = read_vectors("blowfish-ecb-vectors.txt");
-    ASSERT_EQ(vectors.size(), 34u);
-    expect_vectors(vectors);
-}
+TEST(PublishedVectors, VariableKeySetBothDirections) { expect_vectors("blowfish-ecb-vectors.txt", 34); }
 
-TEST(PublishedVectors, KeyLengthSetBothDirections) {
-    const auto vectors = read_vectors("blowfish-key-length-vectors.txt");
-    ASSERT_EQ(vectors.size(), 24u);
-    expect_vectors(vectors);
-}
+TEST(PublishedVectors, KeyLengthSetBothDirections) { expect_vectors("blowfish-key-length-vectors.txt", 24); }
 
 // Pi in fixed point, 32 bits a word: word 0 the integer part, then the fraction, big-endian.
 using fixed = std::vector<std::uint32_t>;
@@ -84,15 +68,6 @@ void divide(fixed& x, std::uint32_t divisor) {
     }
 }
 
-void multiply(fixed& x, std::uint32_t factor) {
-    std::uint64_t carry = 0;
-    for (std::size_t i = x.size(); i-- > 0;) {
-        const std::uint64_t value = std::uint64_t{x[i]} * factor + carry;
-        x[i] = static_cast<std::uint32_t>(value);
-        carry = value >> 32;
-    }
-}
-
 // x += y, or x -= y when subtract (two's complement wraps the borrow through).
 void accumulate(fixed& x, const fixed& y, bool subtract) {
     std::uint64_t carry = subtract ? 1 : 0;
@@ -103,10 +78,10 @@ void accumulate(fixed& x, const fixed& y, bool subtract) {
     }
 }
 
-// arctan(1 / m) = 1/m - 1/(3 m^3) + 1/(5 m^5) - ...
-fixed arctan_of_inverse(std::uint32_t m, std::size_t words) {
+// factor arctan(1 / m) = factor (1/m - 1/(3 m^3) + 1/(5 m^5) - ...)
+fixed arctan_of_inverse(std::uint32_t factor, std::uint32_t m, std::size_t words) {
     fixed power(words);
-    power[0] = 1;
+    power[0] = factor;
     divide(power, m);
     fixed sum = power;
     for (std::uint32_t k = 1;; ++k) {
@@ -122,46 +97,38 @@ fixed arctan_of_inverse(std::uint32_t m, std::size_t words) {
 // each step: the first words after the point are Blowfish's initial tables.
 TEST(PublishedVectors, InitialTablesAreTheDigitsOfPi) {
     const std::size_t words = 1 + blowfish::pi_words.size() + 4;
-    fixed pi = arctan_of_inverse(5, words);
-    multiply(pi, 16);
-    fixed second = arctan_of_inverse(239, words);
-    multiply(second, 4);
-    accumulate(pi, second, true);
+    fixed pi = arctan_of_inverse(16, 5, words);
+    accumulate(pi, arctan_of_inverse(4, 239, words), true);
     ASSERT_EQ(pi[0], 3u);
     for (std::size_t i = 0; i < blowfish::pi_words.size(); ++i)
         ASSERT_EQ(blowfish::pi_words[i], pi[1 + i]) << "word " << i;
 
     // The same digits as published, kept as text beside the vectors.
-    std::ifstream file(std::string(TEST_DATA_DIR) + "/pi-hex-words.txt");
-    std::vector<std::uint32_t> listed;
-    for (std::string line; std::getline(file, line);)
-        if (!line.empty() && line[0] != '#') listed.push_back(static_cast<std::uint32_t>(std::stoul(line, nullptr, 16)));
-    EXPECT_TRUE(std::equal(listed.begin(), listed.end(), pi.begin() + 1, pi.end() - 4) &&
-                listed.size() == blowfish::pi_words.size());
+    fixed listed;
+    for (const std::string& line : data_lines("pi-hex-words.txt"))
+        listed.push_back(static_cast<std::uint32_t>(std::stoul(line, nullptr, 16)));
+    EXPECT_TRUE(listed == fixed(pi.begin() + 1, pi.end() - 4));
+}
+
+template <std::size_t key_bytes>
+constexpr block encrypt_at_compile_time(std::array<std::uint8_t, key_bytes> key, block plain) {
+    const auto schedule = blowfish::expand_key(key);
+    blowfish::encrypt_at(schedule.s_boxes(), schedule.p_rest(), schedule.p0, schedule.p1, plain.data());
+    return plain;
 }
 
 // The programs' key setup runs at compile time, where the compiler evaluates it: published vectors
 // through that path, the results compared when the test runs.
 TEST(PublishedVectors, KeySetupAtCompileTime) {
     constexpr std::array<std::uint8_t, 8> key{0xFE, 0xDC, 0xBA, 0x98, 0x76, 0x54, 0x32, 0x10};
-    constexpr auto schedule = blowfish::expand_key(key);
-    constexpr auto cipher = [&] {
-        std::array<std::uint8_t, 8> block{0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF};
-        blowfish::encrypt_at(schedule.s_boxes(), schedule.p_rest(), schedule.p0, schedule.p1, block.data());
-        return block;
-    }();
-    EXPECT_EQ(cipher, (std::array<std::uint8_t, 8>{0x0A, 0xCE, 0xAB, 0x0F, 0xC6, 0xA0, 0xA2, 0x8D}));
-
-    constexpr std::array<std::uint8_t, 24> long_key{0xF0, 0xE1, 0xD2, 0xC3, 0xB4, 0xA5, 0x96, 0x87, 0x78, 0x69, 0x5A, 0x4B,
-                                                     0x3C, 0x2D, 0x1E, 0x0F, 0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77};
-    constexpr auto long_schedule = blowfish::expand_key(long_key);
-    constexpr auto long_cipher = [&] {
-        std::array<std::uint8_t, 8> block{0xFE, 0xDC, 0xBA, 0x98, 0x76, 0x54, 0x32, 0x10};
-        blowfish::encrypt_at(long_schedule.s_boxes(), long_schedule.p_rest(), long_schedule.p0, long_schedule.p1,
-                             block.data());
-        return block;
-    }();
-    EXPECT_EQ(long_cipher, (std::array<std::uint8_t, 8>{0x05, 0x04, 0x4B, 0x62, 0xFA, 0x52, 0xD0, 0x80}));
+    constexpr std::array<std::uint8_t, 24> long_key{0xF0, 0xE1, 0xD2, 0xC3, 0xB4, 0xA5, 0x96, 0x87,
+                                                    0x78, 0x69, 0x5A, 0x4B, 0x3C, 0x2D, 0x1E, 0x0F,
+                                                    0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77};
+    constexpr block cipher = encrypt_at_compile_time(key, {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF});
+    constexpr block long_key_cipher =
+        encrypt_at_compile_time(long_key, {0xFE, 0xDC, 0xBA, 0x98, 0x76, 0x54, 0x32, 0x10});
+    EXPECT_EQ(cipher, (block{0x0A, 0xCE, 0xAB, 0x0F, 0xC6, 0xA0, 0xA2, 0x8D}));
+    EXPECT_EQ(long_key_cipher, (block{0x05, 0x04, 0x4B, 0x62, 0xFA, 0x52, 0xD0, 0x80}));
 }
 
 }  // namespace

@@ -2,17 +2,24 @@
 // hooks through which a case replaces any step of the Linux platform, and the run tests' fixture.
 #pragma once
 
+#include <grp.h>
 #include <pwd.h>
-#include <sys/types.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <optional>
+#include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -23,41 +30,41 @@
 
 namespace run_test {
 
+namespace fs = std::filesystem;
 using bytes = std::vector<std::uint8_t>;
 
-void write_file(const std::filesystem::path& path, const bytes& content);
-bytes read_file(const std::filesystem::path& path);
+inline void write_file(const fs::path& path, const bytes& content) {
+    std::ofstream file(path, std::ios::binary);
+    file.write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
+    if (!file) ADD_FAILURE() << "cannot write " << path;
+}
+
+inline bytes read_file(const fs::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    return bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
 
 // What the encrypting run must produce: every whole block through the single-block operation,
 // the tail as it was.
-bytes encrypted_by_blocks(bytes content);
-
-class temporary_folder {
-public:
-    temporary_folder();
-    ~temporary_folder();
-    temporary_folder(const temporary_folder&) = delete;
-    temporary_folder& operator=(const temporary_folder&) = delete;
-
-    const std::filesystem::path& path() const { return path_; }
-    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
-
-private:
-    std::filesystem::path path_;
-};
+inline bytes encrypted_by_blocks(bytes content) {
+    std::uint8_t* position = content.data();
+    for (std::size_t n = content.size() / 8; n != 0; --n) position = encrypt_block(position);
+    return content;
+}
 
 // The chooser answers each question in turn with a path, or with a cancel where the script holds
 // nothing.
-using answers = std::vector<std::optional<std::filesystem::path>>;
+using answers = std::vector<std::optional<fs::path>>;
 using asked = std::vector<chooser_kind>;
-
 constexpr auto input = chooser_kind::input;
 constexpr auto output = chooser_kind::output;
 
 // Both ways the output is made: unnamed until finished, and named at once (the fallback for file
 // systems without unnamed files, forced here), for cases that must hold on both.
 constexpr output_naming both_namings[] = {output_naming::unnamed_until_finished, output_naming::named_at_once};
-const char* describe(output_naming naming);
+inline const char* describe(output_naming naming) {
+    return naming == output_naming::named_at_once ? "output named at once" : "output unnamed until finished";
+}
 
 // Steps of the Linux platform a case replaces, each given the platform to take the real step on;
 // an empty hook is the real step. The fixture clears them. A planted fault counts in strikes each
@@ -99,39 +106,153 @@ struct hooked_platform : posix_platform {
     bool finish_output() { return hooks.finish_output ? hooks.finish_output(*this) : posix_platform::finish_output(); }
 };
 
-// One whole run on the hooked platform; returns what was asked.
-asked run(answers script, output_naming naming = output_naming::unnamed_until_finished,
-          block_walk walk = encrypt_blocks);
+// Runs body in a child process: start returns the process id (or -1), wait returns its exit code,
+// or 128 + the signal that ended it. Checks inside the child do not reach the test.
+inline pid_t start_child(const std::function<int()>& body) {
+    const pid_t child = fork();
+    if (child == 0) {
+        int code = 101;
+        try {
+            code = body();
+        } catch (...) {
+        }
+        _exit(code);
+    }
+    return child;
+}
 
-// The same run in a child as the user nobody (root may write anything), which reports what was
-// asked and the strikes through its exit code; strikes here grows by the child's.
-asked run_as_nobody(answers script, output_naming naming = output_naming::unnamed_until_finished);
-const passwd& nobody();
+inline int wait_child(pid_t child) {
+    if (child < 0) return -1;
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+inline int in_child(const std::function<int()>& body) { return wait_child(start_child(body)); }
+
+// A pipe carrying single bytes between a test and its children; wait returns the byte, 0 on failure.
+struct channel {
+    int ends[2] = {-1, -1};
+    channel() { EXPECT_EQ(pipe(ends), 0); }
+    ~channel() {
+        close(ends[0]);
+        close(ends[1]);
+    }
+    bool send(char byte = 'g') const { return write(ends[1], &byte, 1) == 1; }
+    char wait() const {
+        char byte = 0;
+        return read(ends[0], &byte, 1) == 1 ? byte : 0;
+    }
+};
+
+inline const passwd& nobody() {
+    const passwd* found = getpwnam("nobody");
+    if (found == nullptr) throw std::runtime_error("no user nobody");
+    return *found;
+}
+
+// One whole run on the hooked platform; returns what was asked. As nobody (root may write
+// anything), the run is made in a child that drops root for good (user and group nobody, no other
+// groups) and reports the number of questions and its strikes through its exit code; strikes here
+// grows by the child's.
+inline asked run(answers script, output_naming naming = output_naming::unnamed_until_finished, bool as_nobody = false,
+                 block_walk walk = encrypt_blocks) {
+    asked questions;
+    if (as_nobody) {
+        const int code = in_child([&] {
+            const uid_t user = nobody().pw_uid;
+            const gid_t group = nobody().pw_gid;
+            if (setgroups(0, nullptr) != 0 || setresgid(group, group, group) != 0 || setresuid(user, user, user) != 0 ||
+                geteuid() != user)
+                return 99;
+            return static_cast<int>(run(std::move(script), naming, false, walk).size()) + 4 * std::min(strikes, 9);
+        });
+        if (code < 0 || code >= 40) {
+            ADD_FAILURE() << "the run as the user nobody ended with " << code << " (99: cannot become nobody)";
+            return {};
+        }
+        strikes += code / 4;
+        questions = {input, output};
+        questions.resize(static_cast<std::size_t>(code % 4), input);
+        return questions;
+    }
+    hooked_platform os(
+        [&](chooser_kind kind, std::string& path) {
+            questions.push_back(kind);
+            if (questions.size() > script.size() || !script[questions.size() - 1]) return false;
+            path = script[questions.size() - 1]->string();
+            return true;
+        },
+        naming);
+    whole_file::run(os, walk);
+    return questions;
+}
 
 // Every name under a folder with its kind, mode, size, modification time and content (or link
 // target), so that a test can show a run left everything that existed exactly as it was.
 using snapshot = std::map<std::string, std::string>;
-snapshot take_snapshot(const std::filesystem::path& folder);
+inline snapshot take_snapshot(const fs::path& folder) {
+    snapshot taken;
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        struct stat info {};
+        if (lstat(entry.path().c_str(), &info) != 0) continue;
+        std::ostringstream described;
+        described << std::oct << info.st_mode << std::dec << ' ';
+        // A folder's size and time change with the names in it, the output's among them.
+        if (!S_ISDIR(info.st_mode)) described << info.st_size << ' ' << info.st_mtim.tv_sec << '.' << info.st_mtim.tv_nsec << ' ';
+        if (S_ISLNK(info.st_mode)) {
+            described << "-> " << fs::read_symlink(entry.path()).string();
+        } else if (S_ISREG(info.st_mode)) {
+            const bytes content = read_file(entry.path());
+            described.write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
+        }
+        taken[entry.path().lexically_relative(folder).string()] = described.str();
+    }
+    return taken;
+}
 
 // The promise of every run, checked after it: each name in before is exactly as it was, and the
 // only new name, if any, is created holding exactly expected. Pass nullptr when nothing may appear.
-void expect_promise_kept(const snapshot& before, const std::filesystem::path& folder,
-                         const std::filesystem::path& created, const bytes* expected);
-
-// Runs body in a child process: start returns the process id (or -1), wait returns its exit code,
-// or 128 + the signal that ended it. Checks inside the child do not reach the test.
-pid_t start_child(const std::function<int()>& body);
-int wait_child(pid_t child);
-inline int in_child(const std::function<int()>& body) { return wait_child(start_child(body)); }
+inline void expect_promise_kept(const snapshot& before, const fs::path& folder, const fs::path& created,
+                                const bytes* expected) {
+    snapshot after = take_snapshot(folder);
+    const std::string output_name = created.lexically_relative(folder).string();
+    const bool appeared = !before.contains(output_name) && after.erase(output_name) != 0;
+    EXPECT_EQ(appeared, expected != nullptr) << created << (appeared ? " was created" : " was not created");
+    if (appeared && expected != nullptr) {
+        EXPECT_TRUE(read_file(created) == *expected) << created << " does not hold the whole result";
+    }
+    for (const auto& [name, described] : before) {
+        if (!after.contains(name)) ADD_FAILURE() << name << " disappeared";
+        else if (after[name] != described) ADD_FAILURE() << name << " changed";
+    }
+    for (const auto& [name, described] : after)
+        if (!before.contains(name)) ADD_FAILURE() << name << " appeared";
+}
 
 // The fixture of the run tests: a fresh folder holding the input in.bin (original: whole blocks past
 // the 4 KiB that the output's direct writes take, and a 3-byte tail) and a neighbour file. out.bin
 // is the usual output name, not yet made.
 class run_fixture : public ::testing::Test {
 protected:
-    temporary_folder folder;
-    const std::filesystem::path in = folder / "in.bin";
-    const std::filesystem::path out = folder / "out.bin";
+    static fs::path make_folder() {
+        std::string pattern = (fs::temp_directory_path() / "whole-file-run-XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+        return pattern;
+    }
+    ~run_fixture() override {
+        // Folders a test made unwritable must be writable again before they can be removed.
+        std::error_code ignored;
+        for (const auto& entry : fs::recursive_directory_iterator(folder, ignored))
+            if (entry.is_directory(ignored) && !entry.is_symlink(ignored)) chmod(entry.path().c_str(), 0700);
+        fs::remove_all(folder, ignored);
+    }
+
+    const fs::path folder = make_folder();
+    const fs::path in = folder / "in.bin";
+    const fs::path out = folder / "out.bin";
     const bytes original = random_bytes(4099, 23);
     const bytes expected = encrypted_by_blocks(original);
 
@@ -141,16 +262,15 @@ protected:
         write_file(in, original);
         write_file(folder / "neighbour.bin", random_bytes(5000, 5));
     }
-    void TearDown() override { hooks = {}; }
 
-    // One run with the script (as nobody if asked), then the checks: it asked exactly questions,
-    // everything that existed is as it was, and created appeared only if result is given, holding
-    // exactly that.
-    void expect_run(answers script, const asked& questions, const std::filesystem::path& created, const bytes* result,
-                    output_naming naming = output_naming::unnamed_until_finished, bool as_nobody = false) {
-        const snapshot before = take_snapshot(folder.path());
-        EXPECT_EQ(as_nobody ? run_as_nobody(std::move(script), naming) : run(std::move(script), naming), questions);
-        expect_promise_kept(before, folder.path(), created, result);
+    // One run with the script, then the checks: it asked exactly questions, everything that existed
+    // is as it was, and created appeared only if result is given, holding exactly that.
+    void expect_run(answers script, const asked& questions, const fs::path& created, const bytes* result,
+                    output_naming naming = output_naming::unnamed_until_finished, bool as_nobody = false,
+                    block_walk walk = encrypt_blocks) {
+        const snapshot before = take_snapshot(folder);
+        EXPECT_EQ(run(std::move(script), naming, as_nobody, walk), questions);
+        expect_promise_kept(before, folder, created, result);
     }
 };
 

@@ -1,11 +1,12 @@
 // libFuzzer target for the block operations. The first byte picks where the data starts relative
-// to an 8-byte boundary; the rest is the data, of any length. Checked for every input:
-// - the multi-block form and the single-block operation, block by block, give the same bytes, on
-//   each path of the multi-block form that the processor can take: the byte-sliced kernel in both
-//   its forms (x86-64 with AVX-512 VBMI) and the scalar groups;
+// to an 8-byte boundary; the rest is the data, of any length. Checked for every input, on each path
+// of the multi-block form that the processor can take (the byte-sliced kernel in both its forms,
+// the scalar groups):
+// - the multi-block form and the single-block operation, block by block, give the same bytes;
 // - decrypting undoes encrypting, and encrypting undoes decrypting, in both forms;
 // - nothing outside the whole blocks changes: neither the 0 to 7 tail bytes nor guard bytes on
 //   either side (AddressSanitizer catches any access past the buffer itself).
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -17,36 +18,28 @@
 
 namespace {
 
-constexpr std::size_t guard = 24;
-
 void require(bool holds) {
     if (!holds) std::abort();
 }
 
-void single_blocks(std::uint8_t* (*operation)(std::uint8_t*), std::uint8_t* first, std::uint32_t count) {
-    std::uint8_t* position = first;
-    for (std::uint32_t n = 0; n < count; ++n) {
-        std::uint8_t* const next = operation(position);
-        require(next == position + 8);
-        position = next;
-    }
+void single_blocks(std::uint8_t* (*operation)(std::uint8_t*), std::uint8_t* position, std::uint32_t count) {
+    for (std::uint32_t n = 0; n < count; ++n, position += 8) require(operation(position) == position + 8);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
-    const std::size_t alignment = data[0] % 8;
-    const std::uint8_t* const content = data + 1;
+    constexpr std::size_t guard = 24;
+    const std::size_t start = guard + data[0] % 8;
     const std::size_t length = size - 1;
     const auto count = static_cast<std::uint32_t>(length / 8);
-    const std::size_t whole = std::size_t{count} * 8;
 
     // guard | alignment filler | data | guard, the filler and guards a pattern unlike the data.
-    std::vector<std::uint8_t> original(guard + alignment + length + guard);
+    std::vector<std::uint8_t> original(start + length + guard);
     for (std::size_t i = 0; i < original.size(); ++i) original[i] = static_cast<std::uint8_t>(0xA5 ^ (i * 29));
-    const std::size_t start = guard + alignment;
-    if (length != 0) std::memcpy(original.data() + start, content, length);
+    std::copy_n(data + 1, length, original.data() + start);
+    const std::size_t end = start + std::size_t{count} * 8;
 
     using blowfish::block_path;
     for (const block_path path :
@@ -58,12 +51,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         single_blocks(encrypt_block, single.data() + start, count);
         require(multi == single);
         require(std::memcmp(multi.data(), original.data(), start) == 0);
-        require(std::memcmp(multi.data() + start + whole, original.data() + start + whole, original.size() - start - whole) == 0);
+        require(std::memcmp(multi.data() + end, original.data() + end, original.size() - end) == 0);
 
         decrypt_blocks(multi.data() + start, count);
         single_blocks(decrypt_block, single.data() + start, count);
-        require(multi == original);
-        require(single == original);
+        require(multi == original && single == original);
 
         decrypt_blocks(multi.data() + start, count);
         single_blocks(decrypt_block, single.data() + start, count);

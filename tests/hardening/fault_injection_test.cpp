@@ -5,24 +5,15 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/statvfs.h>
-#include <unistd.h>
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <cerrno>
 
-#include "run_test_support.h"
+#include "../run_test_support.h"
 
 namespace {
 
 using namespace run_test;
-namespace fs = std::filesystem;
-
-// Exit code of a child that found the fault cannot be made here.
-constexpr int cannot_make_fault = 77;
 
 using FaultInjection = run_fixture;
 
@@ -37,15 +28,14 @@ TEST_F(FaultInjection, WriteCutShortByTheFileSizeLimitLeavesNoOutput) {
         for (rlim_t limit : {rlim_t{0}, rlim_t{1}, rlim_t{4096}, rlim_t{65536 + 3}, rlim_t{content.size() - 1},
                              rlim_t{content.size()}}) {
             SCOPED_TRACE(std::to_string(limit) + ", " + describe(naming));
-            const snapshot before = take_snapshot(folder.path());
+            const snapshot before = take_snapshot(folder);
             const int code = in_child([&] {
                 const rlimit cap{limit, limit};
-                if (setrlimit(RLIMIT_FSIZE, &cap) != 0) return cannot_make_fault;
                 signal(SIGXFSZ, SIG_IGN);
-                return run({in, out}, naming) == asked{input, output} ? 0 : 1;
+                return setrlimit(RLIMIT_FSIZE, &cap) == 0 && run({in, out}, naming) == asked{input, output} ? 0 : 1;
             });
             ASSERT_EQ(code, 0);
-            expect_promise_kept(before, folder.path(), out, limit >= content.size() ? &whole : nullptr);
+            expect_promise_kept(before, folder, out, limit >= content.size() ? &whole : nullptr);
             fs::remove(out);
         }
     }
@@ -56,34 +46,29 @@ TEST_F(FaultInjection, WriteCutShortByTheFileSizeLimitLeavesNoOutput) {
 // giving the space back; one that fits is written whole.
 TEST_F(FaultInjection, FullFileSystemLeavesNoOutputAndGivesTheSpaceBack) {
     const fs::path small_disk = folder / "small-disk";
+    const fs::path small_out = small_disk / "out.bin";
     fs::create_directory(small_disk);
-    const bytes large = random_bytes(200'003, 13);
-    const bytes small = random_bytes(16'387, 17);
-    const bytes small_whole = encrypted_by_blocks(small);
-    write_file(in, large);
-    write_file(folder / "small.bin", small);
+    write_file(folder / "large.bin", random_bytes(200'003, 13));
 
     const int code = in_child([&] {
         if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) != 0 ||
             mount("tmpfs", small_disk.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=64k,mode=0700") != 0)
-            return cannot_make_fault;
+            return 77;  // the fault cannot be made here
         write_file(small_disk / "kept.bin", random_bytes(4096, 19));
         struct statvfs empty {};
         statvfs(small_disk.c_str(), &empty);
-
         for (output_naming naming : both_namings) {
             SCOPED_TRACE(describe(naming));
-            expect_run({in, small_disk / "out.bin"}, asked{input, output}, small_disk / "out.bin", nullptr, naming);
+            expect_run({folder / "large.bin", small_out}, asked{input, output}, small_out, nullptr, naming);
             struct statvfs after {};
             statvfs(small_disk.c_str(), &after);
             EXPECT_EQ(after.f_bfree, empty.f_bfree) << "the partial output's space was not given back";
-            expect_run({folder / "small.bin", small_disk / "out.bin"}, asked{input, output}, small_disk / "out.bin",
-                       &small_whole, naming);
-            fs::remove(small_disk / "out.bin");
+            expect_run({in, small_out}, asked{input, output}, small_out, &expected, naming);
+            fs::remove(small_out);
         }
         return ::testing::Test::HasFailure() ? 1 : 0;
     });
-    if (code == cannot_make_fault) GTEST_SKIP() << "cannot mount a small tmpfs here (needs CAP_SYS_ADMIN and unshare)";
+    if (code == 77) GTEST_SKIP() << "cannot mount a small tmpfs here (needs CAP_SYS_ADMIN and unshare)";
     EXPECT_EQ(code, 0);
 }
 
@@ -92,25 +77,21 @@ TEST_F(FaultInjection, FullFileSystemLeavesNoOutputAndGivesTheSpaceBack) {
 // tells the test, and waits to be killed.
 TEST_F(FaultInjection, RunKilledWhileWritingLeavesNoOutput) {
     write_file(in, random_bytes(100'003, 43));
-    int told[2];
-    ASSERT_EQ(pipe(told), 0);
+    const channel told;
     hooks.write_some = [&](posix_platform& os, const std::uint8_t* from, std::uint32_t want, std::uint32_t& put) {
-        if (os.write_some(from, want / 2, put) && write(told[1], "h", 1) == 1)
+        if (os.write_some(from, want / 2, put) && told.send())
             for (;;) pause();
         return false;
     };
     for (int killer : {SIGKILL, SIGTERM, SIGINT, SIGHUP}) {
         SCOPED_TRACE(killer);
-        const snapshot before = take_snapshot(folder.path());
+        const snapshot before = take_snapshot(folder);
         const pid_t child = start_child([&] { return run({in, out}), 0; });
-        char byte = 0;
-        EXPECT_EQ(read(told[0], &byte, 1), 1);
+        EXPECT_TRUE(told.wait());
         kill(child, killer);
         EXPECT_EQ(wait_child(child), 128 + killer);
-        expect_promise_kept(before, folder.path(), out, nullptr);
+        expect_promise_kept(before, folder, out, nullptr);
     }
-    close(told[0]);
-    close(told[1]);
 }
 
 // Fails the flush of a folder (folder true) or of a file (false) with EIO; flushes the others.
@@ -126,20 +107,21 @@ std::function<int(int)> fail_flush_of(bool folder) {
 
 // Each fault planted at the platform's seams, at lengths from just past the point where the write
 // fault strikes to one block past 1 MiB, on both ways of making the output, against the whole
-// promise. Each run must have met its fault: one that ended earlier for another reason proves
-// nothing. The input shrinks on disk, by another process's hand, between the size check and the
-// read: a write lease on the input keeps any other process from truncating it until the run has
-// closed it, so this can happen only where the run holds the input by flock alone: a file of
-// another user, run as nobody (the shrinking file, the other process's doing, is left out of the
-// comparison).
+// promise; a run that ended before its fault struck proves nothing. The input can shrink on disk
+// between the size check and the read only where the run holds it by flock alone, without a write
+// lease: a file of another user, run as nobody (the shrinking file is left out of the comparison).
+// Should another process remove the output's name and make its own file under it before a failed
+// run cleans up, the run must leave that file alone.
 TEST_F(FaultInjection, InjectedFaultsKeepThePromise) {
     using u32 = std::uint32_t;
     const fs::path shrinking = folder / "shrinking.bin";
+    const bytes taken_over = random_bytes(77, 5);
     struct fault {
         const char* name;
         platform_hooks planted;
         asked questions;
         bool as_nobody = false;
+        const bytes* leaves = nullptr;  // under the output's name
     };
     const fault faults[] = {
         {"no memory", {.allocate_zeroed = [](posix_platform&, u32) -> std::uint8_t* { return ++strikes, nullptr; }}, {input}},
@@ -167,15 +149,24 @@ TEST_F(FaultInjection, InjectedFaultsKeepThePromise) {
          {input, output}},
         {"flush fails", {.flush = fail_flush_of(false)}, {input, output}},
         {"folder flush fails", {.flush = fail_flush_of(true)}, {input, output}},
+        {"another process takes the name",
+         {.write_some = [&](posix_platform&, const std::uint8_t*, u32, u32&) {
+              fs::remove(out);
+              write_file(out, taken_over);
+              return ++strikes, false;
+          }},
+         {input, output},
+         false,
+         &taken_over},
     };
-    ASSERT_EQ(chmod(folder.path().c_str(), 0755), 0);
+    ASSERT_EQ(chmod(folder.c_str(), 0755), 0);
     for (output_naming naming : both_namings) {
         for (const fault& each : faults) {
             const fs::path source = each.as_nobody ? shrinking : in;
             for (std::size_t length : {501u, 1003u, (1u << 20) + 8}) {
                 SCOPED_TRACE(std::string(each.name) + ", " + std::to_string(length) + " bytes, " + describe(naming));
                 if (!each.as_nobody) write_file(source, random_bytes(length, static_cast<unsigned>(length)));
-                const snapshot before = take_snapshot(folder.path());
+                const snapshot before = take_snapshot(folder);
                 if (each.as_nobody) {  // root's, writable by nobody's group
                     write_file(source, random_bytes(length, static_cast<unsigned>(length)));
                     ASSERT_EQ(chown(source.c_str(), 0, nobody().pw_gid), 0);
@@ -183,10 +174,10 @@ TEST_F(FaultInjection, InjectedFaultsKeepThePromise) {
                 }
                 hooks = each.planted;
                 strikes = 0;
-                EXPECT_EQ(each.as_nobody ? run_as_nobody({source, out}, naming) : run({source, out}, naming), each.questions);
+                EXPECT_EQ(run({source, out}, naming, each.as_nobody), each.questions);
                 EXPECT_EQ(strikes, 1) << "the run did not meet its fault";
                 if (each.as_nobody) fs::remove(source);
-                expect_promise_kept(before, folder.path(), out, nullptr);
+                expect_promise_kept(before, folder, out, each.leaves);
                 fs::remove(out);  // so that one failure does not hide the next
             }
         }

@@ -4,23 +4,23 @@
 // case asserts what was asked, and that after the run everything that existed is as it was and an
 // output, where one may appear, holds the whole result.
 #include <fcntl.h>
-#include <sys/stat.h>
+#include <sys/file.h>
 #include <sys/sysmacros.h>
-#include <unistd.h>
 
-#include <gtest/gtest.h>
-
-#include "run_test_support.h"
+#include "../run_test_support.h"
 
 namespace {
 
 using namespace run_test;
-namespace fs = std::filesystem;
 
 enum class outcome { ends_after_open_dialog, ends_after_save_dialog, processed };
 constexpr auto refused_input = outcome::ends_after_open_dialog;
 constexpr auto refused_output = outcome::ends_after_save_dialog;
 constexpr auto processed = outcome::processed;
+
+// How another process holds the input while the run tries it; it then closes it, and the same
+// run is made again.
+enum class holder { none, writing, reading, locking };
 
 struct choice {
     const char* name;
@@ -28,6 +28,7 @@ struct choice {
     const char* output;  // likewise; nullptr cancels the save dialog
     outcome expected;
     bool as_nobody = false;
+    holder held = holder::none;
 };
 
 const choice choices[] = {
@@ -55,6 +56,15 @@ const choice choices[] = {
     // Another user's file that nobody may write through its group: the kernel grants no lease to a
     // process that neither owns the file nor has CAP_LEASE, so the run holds it by flock alone.
     {"group_writable_file_of_another_user", "group-writable.bin", "writable/out.bin", processed, true},
+    // An input that another process holds, open for writing (as a download in progress) or for
+    // reading, or locked, is in use: the run does not process it, as on Windows, where the input is
+    // opened with no sharing; once that process has closed it, the same run processes it. Run as
+    // nobody on another user's file, which gets no lease, the run has only the lock to go by.
+    {"open_for_writing_in_another_process", "in.bin", "out.bin", refused_input, false, holder::writing},
+    {"open_for_reading_in_another_process", "in.bin", "out.bin", refused_input, false, holder::reading},
+    {"locked_by_another_process", "in.bin", "out.bin", refused_input, false, holder::locking},
+    {"locked_by_another_process_as_nobody", "group-writable.bin", "writable/out.bin", refused_input, true,
+     holder::locking},
     // An output name that exists in any form is never replaced or written through; a dangling
     // link's target would appear as a new name.
     {"output_cancelled", "in.bin", nullptr, refused_output},
@@ -77,6 +87,15 @@ const choice choices[] = {
     {"own_folder_without_write_permission", "nobodys.bin", "own-unwritable/out.bin", refused_output, true},
     {"roots_folder", "nobodys.bin", "roots-folder/out.bin", refused_output, true},
     {"folder_nobody_may_write", "nobodys.bin", "writable/out.bin", processed, true},
+    // Names are passed through untouched, both ways: the input of each name_ row is made, the
+    // output is the awkward name itself.
+    {"name_with_spaces", "with  spaces .bin in", "with  spaces .bin", processed},
+    {"name_not_ascii", "ñandú über 日本語.bin in", "ñandú über 日本語.bin", processed},
+    {"name_with_a_leading_dash", "-leading-dash.bin in", "-leading-dash.bin", processed},
+    {"name_two_dashes", "-- in", "--", processed},
+    {"name_with_a_line_break", "line\nbreak in", "line\nbreak", processed},
+    {"name_a_space", "  in", " ", processed},
+    {"name_of_shell_characters", "*?[]$`'\"\\ in", "*?[]$`'\"\\", processed},
 };
 
 class HostileChoice : public run_fixture, public ::testing::WithParamInterface<choice> {
@@ -87,14 +106,13 @@ protected:
         run_fixture::SetUp();
         const uid_t user = nobody().pw_uid;
         const gid_t group = nobody().pw_gid;
-        ASSERT_EQ(chmod(folder.path().c_str(), 0755), 0);
+        ASSERT_EQ(chmod(folder.c_str(), 0755), 0);
         const auto own = [&](const char* name, uid_t owner, gid_t owners, mode_t mode) {
             ASSERT_EQ(lchown((folder / name).c_str(), owner, owners), 0);
             ASSERT_EQ(chmod((folder / name).c_str(), mode), 0);
         };
         for (const char* name : {"read-only.bin", "nobodys-read-only.bin", "roots.bin", "group-writable.bin", "nobodys.bin"})
             write_file(folder / name, original);
-        write_file(folder / "existing.bin", random_bytes(20, 3));
         own("read-only.bin", 0, 0, 0444);
         own("nobodys-read-only.bin", user, group, 0444);
         own("roots.bin", 0, 0, 0644);
@@ -104,16 +122,19 @@ protected:
         own("own-unwritable", user, group, 0555);
         own("roots-folder", 0, 0, 0755);
         own("writable", user, group, 0755);
+        write_file(folder / "existing.bin", random_bytes(20, 3));
         ASSERT_EQ(mkfifo((folder / "fifo").c_str(), 0600), 0);
         ASSERT_EQ(mknod((folder / "null-device").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
         fs::create_symlink("/dev/zero", folder / "link-to-zero");
-        fs::create_symlink(folder.path(), folder / "link-to-folder");
+        fs::create_symlink(folder, folder / "link-to-folder");
         fs::create_symlink(folder / "loop-b", folder / "loop-a");
         fs::create_symlink(folder / "loop-a", folder / "loop-b");
         fs::create_symlink(in, folder / "link-to-in");
         fs::create_symlink(folder / "existing.bin", folder / "link-to-existing");
         fs::create_symlink(folder / "target", folder / "dangling");
         fs::create_hard_link(in, folder / "hard-link");
+        for (const choice& row : choices)
+            if (std::string(row.name).starts_with("name_")) write_file(folder / row.input, original);
     }
 };
 
@@ -124,28 +145,29 @@ TEST_P(HostileChoice, KeepsThePromise) {
     const fs::path target = folder / (chosen.output ? chosen.output : "out.bin");
     const answers script{chosen.input ? std::optional(source) : std::nullopt,
                          chosen.output ? std::optional(target) : std::nullopt};
+    // Another process holding the input opens it, tells, and keeps it until told.
+    const channel holds, release;
+    const pid_t holding = chosen.held == holder::none ? -1 : start_child([&] {
+        const int held = open(source.c_str(), chosen.held == holder::writing ? O_WRONLY | O_APPEND : O_RDONLY);
+        const bool locked = chosen.held != holder::locking || flock(held, LOCK_EX) == 0;
+        return held >= 0 && locked && holds.send() && release.wait() ? 0 : 1;
+    });
+    if (holding >= 0) {
+        ASSERT_TRUE(holds.wait());
+    }
     expect_run(script, chosen.expected == refused_input ? asked{input} : asked{input, output}, target,
                chosen.expected == processed ? &expected : nullptr, output_naming::unnamed_until_finished, chosen.as_nobody);
+    if (holding < 0) return;
+    EXPECT_TRUE(release.send());
+    EXPECT_EQ(wait_child(holding), 0);
+    expect_run(script, asked{input, output}, target, &expected, output_naming::unnamed_until_finished,
+               chosen.as_nobody);
 }
 
 INSTANTIATE_TEST_SUITE_P(Layer, HostileChoice, ::testing::ValuesIn(choices),
                          [](const auto& row) { return std::string(row.param.name); });
 
-// Names are passed through untouched, both ways.
 using HostileInput = run_fixture;
-
-TEST_F(HostileInput, AwkwardNamesAreProcessedBothWays) {
-    for (const char* name : {"with  spaces .bin", "ñandú über 日本語.bin", "-leading-dash.bin", "--", "line\nbreak",
-                             " ", "*?[]$`'\"\\"}) {
-        SCOPED_TRACE(name);
-        const fs::path source = folder / (std::string(name) + " in");
-        const fs::path target = folder / name;
-        write_file(source, original);
-        expect_run({source, target}, asked{input, output}, target, &expected);
-        fs::remove(source);
-        fs::remove(target);
-    }
-}
 
 // Between the look at the chosen name and the open, the name is moved away and something else put
 // in its place: a FIFO, or a link to a device. The run opens the file it looked at, never what the
