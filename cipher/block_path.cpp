@@ -76,6 +76,7 @@ bool path_supported(block_path path) {
 }
 
 bool force_path(block_path path) {
+    ask_once();  // else the first question's answer would overwrite the path forced here
     if (!path_supported(path)) return false;
     taken.store(path, std::memory_order_relaxed);
     return true;

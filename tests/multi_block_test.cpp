@@ -68,10 +68,8 @@ TEST(ProductCipher, CursorMovesEightAndGuardsStayUntouched) {
 
 class MultiBlock : public testing::TestWithParam<block_path> {
 protected:
-    // The processor is asked first: forcing the scalar groups before that first question, in a fresh
-    // process as CTest runs each case, is undone by its answer (cipher/block_path.cpp).
+    // Forced first thing in a fresh process, as CTest runs each case: the path must hold.
     void SetUp() override {
-        blowfish::processor_path();
         if (!blowfish::force_path(GetParam()))
             GTEST_SKIP() << "this processor or system cannot run " << name_of(GetParam())
                          << " (x86-64 with AVX-512 F, BW and VBMI only)";
