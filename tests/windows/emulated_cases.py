@@ -21,11 +21,10 @@ import pefile
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 import scenarios  # noqa: E402
 import win32_emulator as win32  # noqa: E402
-from scenarios import CANCEL, EMULATED, HELD, MIB, WRITE_LIMIT, Run, expect_runs, sample  # noqa: E402
-from support import Failure, expect, key_of  # noqa: E402
+from scenarios import EMULATED, HELD, MIB, WRITE_LIMIT, Run, expect_runs, sample  # noqa: E402
+from support import expect, key_of  # noqa: E402
 
 PROGRAMS = ("encrypt", "decrypt")
-FAIL = "<fail>"   # the dialog cannot be shown
 
 # The calls each table case must and must not make, beyond what every backend checks.
 TABLE_CALLS = {
@@ -59,12 +58,15 @@ class Emulated:
         shutil.rmtree(self.folder, ignore_errors=True)
         os.mkdir(self.folder)
 
+    def close(self):
+        self.clear()
+        shutil.rmtree(self.root)
+
     obstacle = staticmethod(lambda kind, path: contextlib.nullcontext())   # run() sets it up from its kind
 
     def run(self, program, answers, obstacle=None, killed=False, **conditions):
         """Runs the program once; fails on a deviation from the contract, a crash, a call the case
         forbids or misses, or (with killed) unless the process was killed as the case asked."""
-        answers = [{CANCEL: win32.CANCEL, FAIL: win32.FAIL}.get(answer, answer) for answer in answers]
         obstacles = {HELD: {"held_paths": (answers[0],)},   # answers[0] is the input
                      WRITE_LIMIT: {"write_fails_after": 64 * 1024, "write_piece": 4096}}
         conditions = {**obstacles.get(obstacle, {}), **conditions, "count_instructions": self.blocks is not None}
@@ -91,7 +93,7 @@ class Emulated:
 
 def whole(*variants, programs=PROGRAMS):
     """Each program transforms a file beside a neighbour under each variant (length, conditions) as
-    OpenSSL does, each read and write asking for all that is left up to 16 MiB, loaded where asked."""
+    OpenSSL does, each read and write asking for all that is left up to 16 MiB."""
     def case(emulated):
         for program, (length, conditions) in itertools.product(programs, variants):
             pathlib.Path(emulated.folder, "input.bin").write_bytes(sample(program, length))
@@ -99,11 +101,10 @@ def whole(*variants, programs=PROGRAMS):
             expect_runs(emulated, [Run(program, "input.bin", "output.bin")], {"output.bin": (program, "input.bin")},
                         **conditions)
             emulated.clear()
-            counts, base = emulated.last.counts, emulated.last.base
             for name, piece in {"ReadFile": "read_piece", "WriteFile": "write_piece"}.items():
                 calls = -(-length // min(conditions.get(piece) or win32.LARGEST_TRANSFER, win32.LARGEST_TRANSFER))
-                expect(counts[name] == calls, f"{program}.exe made {counts[name]} calls of {name}, not {calls}")
-            expect(base == conditions.get("base", base), f"loaded at {base:#x}")
+                made = emulated.last.counts[name]
+                expect(made == calls, f"{program}.exe made {made} calls of {name}, not {calls}")
     return case
 
 
@@ -173,22 +174,23 @@ WHOLE = {
 }
 FAULTS = {
     "size_of_4_gib_and_more": fault(True, (), ("GlobalAlloc",), size_extra=1 << 32),
-    "allocation_fails": fault(True, ("GlobalAlloc",), ("ReadFile",), alloc_fails=True),
+    "allocation_fails": fault(True, ("GlobalAlloc",), ("ReadFile",), fails_at=("GlobalAlloc", 1)),
     # A file of 2.5 GiB (its size as reported): more than the address space has room for in one piece.
     "allocation_of_2_5_gib_fails": fault(True, ("GlobalAlloc",), ("ReadFile",), size_extra=5 * 512 * MIB - 1003),
-    "read_fails": fault(True, read_fails_at=1),
-    "read_fails_part_way": fault(True, length=65539, read_piece=4096, read_fails_at=3),
+    "read_fails": fault(True, fails_at=("ReadFile", 1)),
+    "read_fails_part_way": fault(True, length=65539, read_piece=4096, fails_at=("ReadFile", 3)),
     "file_ends_early": fault(True, size_extra=8),
-    "create_new_fails": fault(False, (), ("WriteFile",), create_new_fails=True),
+    "create_new_fails": fault(False, (), ("WriteFile",), fails_at=("CreateFileA", 2)),
     "write_fails_at_once": fault(False, ("SetFileInformationByHandle",), ("DeleteFileA",), write_fails_after=0),
     "write_fails_reporting_bytes": fault(False, ("SetFileInformationByHandle",), ("DeleteFileA",), length=65539,
-                                         write_piece=4096, write_fails_at=3),
-    "flush_fails": fault(False, ("FlushFileBuffers",), ("DeleteFileA",), flush_fails=True),
+                                         write_piece=4096, fails_at=("WriteFile", 3)),
+    "flush_fails": fault(False, ("FlushFileBuffers",), ("DeleteFileA",), fails_at=("FlushFileBuffers", 1)),
     "fault_inside_write": fault(False, ("TerminateProcess",), ("DeleteFileA",), length=65539, write_piece=4096,
                                 fault_in_write_at=2),
-    "delete_disposition_refused": fault(False, ("DeleteFileA",), ("WriteFile",), disposition_fails=True),
-    "open_dialog_fails": fault(True, (), ("CreateFileA",), answers=(FAIL,)),
-    "save_dialog_fails": fault(False, ("GlobalFree",), ("WriteFile",), answers=("input.bin", FAIL)),
+    "delete_disposition_refused": fault(False, ("DeleteFileA",), ("WriteFile",),
+                                        fails_at=("SetFileInformationByHandle", 1)),
+    "open_dialog_fails": fault(True, (), ("CreateFileA",), answers=(win32.FAIL,)),
+    "save_dialog_fails": fault(False, ("GlobalFree",), ("WriteFile",), answers=("input.bin", win32.FAIL)),
 }
 
 
@@ -206,9 +208,9 @@ def unrun_code(executable, blocks):
         code = section.get_data()[:section.Misc_VirtualSize]
         covered = bytes(start + offset in run for offset in range(len(code)))
         for gap in re.finditer(b"\0+", covered):
-            listing = [(size, f"{mnemonic} {operands}".strip()) for _, size, mnemonic, operands
-                       in disassembler.disasm_lite(code[gap.start():gap.end()], start + gap.start())]
-            real = [(size, text) for size, text in listing if not PADDING.fullmatch(text)]
+            real = [(size, text) for _, size, mnemonic, operands
+                    in disassembler.disasm_lite(code[gap.start():gap.end()], start + gap.start())
+                    if not PADDING.fullmatch(text := f"{mnemonic} {operands}".strip())]
             if real:
                 pieces.append(sum(size for size, _ in real))
                 print(f"{os.path.basename(executable)}: {pieces[-1]} bytes never run at {start + gap.start():#x}: "
@@ -226,41 +228,24 @@ def programs_carry_one_direction(emulated):
     for case in FAULTS.values():
         case(emulated)
     for name in ("cancel_input", "cancel_output", "input_held_open", "device_input"):
-        play(emulated, scenarios.cases_of(EMULATED)[name])
+        TABLE[name](emulated)
     for program in PROGRAMS:
         sizes = unrun_code(getattr(emulated.args, program), emulated.blocks[program])
         expect(max(sizes, default=0) <= 32 and sum(sizes) <= 64,
                f"{program}.exe: {sum(sizes)} bytes of code no path runs, {max(sizes, default=0)} in one place")
 
 
-def play(emulated, case):
-    """Plays a case of the scenario table, with the calls it must and must not make."""
-    emulated.calls = TABLE_CALLS.get(case.name, ((), ()))
-    scenarios.play(emulated, case)
+def play(case):
+    """A case of the scenario table, played with the calls it must and must not make."""
+    def played(emulated):
+        emulated.calls = TABLE_CALLS.get(case.name, ((), ()))
+        scenarios.play(emulated, case)
+    return played
 
 
+TABLE = {name: play(case) for name, case in scenarios.cases_of(EMULATED).items()}
 ONLY_EMULATED = {case.__name__: case for case in (long_paths, killed_before_each_step_of_the_output,
                                                    programs_carry_one_direction)} | WHOLE | FAULTS
 
-
-def main():
-    cases, parser = scenarios.cases_and_arguments(EMULATED, ONLY_EMULATED)
-    args = parser.parse_args()
-    emulated = Emulated(args)
-    try:
-        case = cases[args.case]
-        if isinstance(case, scenarios.Case):
-            play(emulated, case)
-        else:
-            case(emulated)
-    except Failure as failure:
-        print(f"{args.case}: {failure}", file=sys.stderr)
-        return 1
-    finally:
-        emulated.clear()
-        shutil.rmtree(emulated.root, ignore_errors=True)
-    return 0
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(scenarios.main(EMULATED, TABLE | ONLY_EMULATED, Emulated))

@@ -1,9 +1,8 @@
 """An emulated Win32 for the i386 Windows programs, on Unicorn: the image mapped as the loader maps
 it, each import a slot holding the stdcall `ret 4*n` hooked to run the method of its name, the
-host's files served. Every call is recorded and checked against the programs' contract; each
-deviation is recorded naming the call and the field. The programs import neither GetLastError nor
-CommDlgExtendedError, so no error code is kept. Conditions make paths no real system takes on demand.
-"""
+host's files served. Every call is recorded and checked against the programs' contract, each
+deviation naming the call and the field. The programs import neither GetLastError nor
+CommDlgExtendedError, so no error code is kept. Conditions make paths no real system takes on demand."""
 import dataclasses
 import inspect
 import os
@@ -17,7 +16,7 @@ from unicorn import x86_const as x86
 STACK_TOP, STACK_SIZE = 0x00300000, 0x00100000
 HEAP_BASE, HEAP_END = 0x40000000, 0x7D000000
 SYSTEM_DATA = 0x7E000000   # records the system hands to the process (exception pointers)
-SLOTS = 0x7F000000         # one 16-byte slot per import, then the system's return addresses
+SLOTS = 0x7F000000         # one 16-byte slot per import
 SLOT_SIZE = 16
 PAGE = 0x1000
 # The loader's protections from a section's flags: code not writable, constants read-only.
@@ -53,36 +52,28 @@ PATH_BUFFER_SIZE = 512
 
 # The programs' contract with CreateFileA, for the file chosen in the open dialog (input) and in
 # the save dialog (output).
-CREATE_FILE = {
-    "input": {"dwDesiredAccess": GENERIC_READ | GENERIC_WRITE, "dwShareMode": 0, "lpSecurityAttributes": 0,
-              "dwCreationDisposition": OPEN_EXISTING, "hTemplateFile": 0},
-    "output": {"dwDesiredAccess": GENERIC_READ | GENERIC_WRITE | DELETE, "dwShareMode": 0,
-               "lpSecurityAttributes": 0, "dwCreationDisposition": CREATE_NEW, "hTemplateFile": 0},
-}
+CREATE_FILE = {role: {"dwDesiredAccess": GENERIC_READ | GENERIC_WRITE | access, "dwShareMode": 0,
+                      "lpSecurityAttributes": 0, "dwCreationDisposition": disposition, "hTemplateFile": 0}
+               for role, access, disposition in (("input", 0, OPEN_EXISTING), ("output", DELETE, CREATE_NEW))}
 
 # DOS device names, which CreateFileA opens as devices wherever they stand.
 DEVICES = {"NUL": os.devnull, "\\\\.\\NUL": os.devnull}
 
-CANCEL = "cancel"   # a dialog answer: the user cancels
-FAIL = "fail"       # a dialog answer: the dialog cannot be shown
+CANCEL = "<cancel>"   # a dialog answer: the user cancels
+FAIL = "<fail>"       # a dialog answer: the dialog cannot be shown
 
 
 @dataclasses.dataclass
 class Conditions:
-    """What the emulated system does. Call numbers count from 1, per import."""
+    """What the emulated system does. A call is (import name, call number), numbers from 1 per import."""
     dialogs: list = dataclasses.field(default_factory=list)  # host paths, CANCEL or FAIL, in turn
+    fails_at: tuple = ()           # that call fails; a failing WriteFile writes half its bytes and reports them
     size_extra: int = 0            # added to the size GetFileSize reports
-    alloc_fails: bool = False
-    read_fails_at: int = 0         # that ReadFile call fails, moving nothing
     read_piece: int = 0            # at most this many bytes per ReadFile (0: as asked)
-    create_new_fails: bool = False
-    disposition_fails: bool = False  # SetFileInformationByHandle fails (a file system without it)
     write_piece: int = 0           # at most this many bytes per WriteFile (0: as asked)
     write_fails_after: int = -1    # WriteFile fails once this many bytes are in the file
-    write_fails_at: int = 0        # that WriteFile call writes half its bytes, reports them, and fails
-    flush_fails: bool = False
     fault_in_write_at: int = 0     # that WriteFile call raises an access violation after writing
-    kill_at: tuple = ()            # (import name, call number): the process is killed there
+    kill_at: tuple = ()            # the process is killed at that call
     held_paths: tuple = ()         # files another process holds without sharing
     base: int = 0                  # where to load the image (0: its preferred base)
     count_instructions: bool = False  # counts instructions and records the code blocks run
@@ -94,11 +85,6 @@ class Call:
     arguments: dict
     result: int = None
     instructions: int = 0   # run by the process before the call
-
-    def __str__(self):
-        shown = ", ".join(f"{key}={value!r}" if isinstance(value, (str, bytes)) else f"{key}={value:#x}"
-                          for key, value in self.arguments.items())
-        return f"{self.name}({shown})" + ("" if self.result is None else f" = {self.result:#x}")
 
 
 @dataclasses.dataclass
@@ -158,9 +144,6 @@ class Process:
             self.slots[slot] = name
             self.uc.mem_write(slot, b"\xC2" + struct.pack("<H", 4 * len(STUBS[name][1])))
             self.uc.mem_write(base + rva, struct.pack("<I", slot))
-        self.entry_returned = SLOTS + SLOT_SIZE * len(imports)
-        self.filter_returned = self.entry_returned + SLOT_SIZE
-        self.slots[self.entry_returned] = self.slots[self.filter_returned] = None
 
         self.sections = []
         self.uc.mem_protect(base, PAGE, unicorn.UC_PROT_READ)
@@ -172,9 +155,8 @@ class Process:
                 self.sections.append((start, start + pages(length), protection))
 
     def run(self):
-        esp = STACK_TOP - 0x100
-        self.uc.mem_write(esp, struct.pack("<I", self.entry_returned))
-        self.uc.reg_write(x86.UC_X86_REG_ESP, esp)
+        # The entry point and the exception filter return to address 0, where the run stops unended.
+        self.uc.reg_write(x86.UC_X86_REG_ESP, STACK_TOP - 0x100)
         try:
             self.uc.emu_start(self.entry, 0, timeout=300 * 1000 * 1000)
         except unicorn.UcError as error:
@@ -193,16 +175,6 @@ class Process:
         self.instructions += self.block_sizes[key]
 
     def _on_slot(self, uc, address, size, _):
-        if address not in self.slots:
-            return
-        if address == self.entry_returned:
-            self.crash = "the entry point returned instead of ending the process"
-            return uc.emu_stop()
-        if address == self.filter_returned:
-            # The filter did not end the process: the system ends it with the exception's code.
-            self.exit_code = STATUS_ACCESS_VIOLATION
-            self.violations.append("the exception filter returned instead of ending the process")
-            return uc.emu_stop()
         name = self.slots[address]
         function, argument_names = STUBS[name]
         esp = uc.reg_read(x86.UC_X86_REG_ESP)
@@ -213,6 +185,7 @@ class Process:
         if self.conditions.kill_at == (name, self.counts[name]):
             self.killed = True
             return uc.emu_stop()
+        self.failing = self.conditions.fails_at == (name, self.counts[name])
         call.result = function(self, call, *values)
         if call.result is not None:
             uc.reg_write(x86.UC_X86_REG_EAX, call.result & 0xFFFFFFFF)
@@ -258,7 +231,7 @@ class Process:
         self.uc.mem_write(context, bytes(0x2CC))
         self.uc.mem_write(pointers, struct.pack("<2I", record, context))
         esp = self.uc.reg_read(x86.UC_X86_REG_ESP) - 0x400
-        self.uc.mem_write(esp, struct.pack("<2I", self.filter_returned, pointers))
+        self.uc.mem_write(esp, struct.pack("<2I", 0, pointers))
         self.uc.reg_write(x86.UC_X86_REG_ESP, esp)
         self.uc.reg_write(x86.UC_X86_REG_EIP, self.exception_filter)
 
@@ -285,7 +258,7 @@ class Process:
             self.violation(call, f"lpstrFile proposes a name: {self.read_string(buffer, 511)!r}")
 
         self.dialogs_shown.append("open" if call.name == "GetOpenFileNameA" else "save")
-        answer = call.arguments["answer"] = self.dialog_answers.pop(0) if self.dialog_answers else CANCEL
+        answer = self.dialog_answers.pop(0) if self.dialog_answers else CANCEL
         if answer in (CANCEL, FAIL):
             return 0
         path = os.fsencode(answer)
@@ -301,7 +274,7 @@ class Process:
 
     def CreateFileA(self, call, lpFileName, dwDesiredAccess, dwShareMode, lpSecurityAttributes,
                     dwCreationDisposition, dwFlagsAndAttributes, hTemplateFile):
-        path = call.arguments["path"] = os.fsdecode(self.read_string(lpFileName))
+        path = os.fsdecode(self.read_string(lpFileName))
         path = DEVICES.get(path.upper(), path)
         role = self.role
         if role is None:
@@ -314,16 +287,16 @@ class Process:
                 self.violation(call, f"{field} is {call.arguments[field]:#x}, not {expected:#x} for the {role}")
         creating = dwCreationDisposition == CREATE_NEW
         held = path in self.conditions.held_paths or any(file.path == path for file in self.handles.values())
-        if len(path) >= MAX_PATH or held or creating and self.conditions.create_new_fails:
+        if len(path) >= MAX_PATH or held or self.failing:
             return INVALID_HANDLE_VALUE
         writing = dwDesiredAccess & GENERIC_WRITE
-        mode = {CREATE_NEW: os.O_CREAT | os.O_EXCL, OPEN_EXISTING: 0}.get(dwCreationDisposition)
         # Write bits are honoured as for a user, even when the tests run as root.
         read_only = writing and os.path.exists(path) and not os.stat(path).st_mode & 0o222
         folder = os.path.dirname(path) or "."
         locked = creating and os.path.isdir(folder) and not os.stat(folder).st_mode & 0o222
-        if mode is None or read_only or locked:
+        if read_only or locked:
             return INVALID_HANDLE_VALUE
+        mode = os.O_CREAT | os.O_EXCL if creating else 0
         try:
             descriptor = os.open(path, mode | os.O_NOFOLLOW | (os.O_RDWR if writing else os.O_RDONLY))
         except OSError:
@@ -344,9 +317,9 @@ class Process:
         if (FileInformationClass, dwBufferSize) != (FILE_DISPOSITION_INFO_CLASS, 1):
             self.violation(call, f"class {FileInformationClass} with {dwBufferSize} bytes, not FileDispositionInfo's 1")
             return 0
-        if file is None or not file.access & DELETE or self.conditions.disposition_fails:
+        if file is None or not file.access & DELETE or self.failing:
             return 0
-        delete = call.arguments["DeleteFile"] = int(self.uc.mem_read(lpFileInformation, 1)[0] != 0)
+        delete = int(self.uc.mem_read(lpFileInformation, 1)[0] != 0)
         if not delete and not file.flushed:
             self.violation(call, "the delete disposition is cleared before the written bytes are flushed")
         file.delete_on_close = delete
@@ -367,7 +340,7 @@ class Process:
         if uFlags & GMEM_MOVEABLE:
             self.violation(call, f"uFlags {uFlags:#x} asks for movable memory, whose handle is not a pointer")
         address = self.heap_next
-        if self.conditions.alloc_fails or address + pages(dwBytes) > HEAP_END:
+        if self.failing or address + pages(dwBytes) > HEAP_END:
             return 0
         self.uc.mem_map(address, pages(dwBytes), unicorn.UC_PROT_READ | unicorn.UC_PROT_WRITE)
         self.heap_next += pages(dwBytes) + PAGE  # a guard page between blocks
@@ -399,13 +372,12 @@ class Process:
 
     def ReadFile(self, call, hFile, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped):
         file = self.transfer(call, "input")
-        if file is None or self.counts[call.name] == self.conditions.read_fails_at:
+        if file is None or self.failing:
             return 0
         data = os.read(file.descriptor, min(nNumberOfBytesToRead, self.conditions.read_piece or nNumberOfBytesToRead))
         self.uc.mem_write(lpBuffer, data)
         if lpNumberOfBytesRead:
             self.write_u32(lpNumberOfBytesRead, len(data))
-        call.arguments["moved"] = len(data)
         return 1
 
     def WriteFile(self, call, hFile, lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten, lpOverlapped):
@@ -419,22 +391,20 @@ class Process:
         limit = self.conditions.write_fails_after
         failing = 0 <= limit < file.written + want
         want = max(limit - file.written, 0) if failing else want
-        failing_once = self.counts[call.name] == self.conditions.write_fails_at
-        if failing_once:
+        if self.failing:
             want //= 2
         os.write(file.descriptor, bytes(self.uc.mem_read(lpBuffer, want)))
         file.written += want
-        call.arguments["moved"] = want
         if self.counts[call.name] == self.conditions.fault_in_write_at:
             return_address = self.uc.mem_read(self.uc.reg_read(x86.UC_X86_REG_ESP), 4)
             return self.raise_access_violation(struct.unpack("<I", return_address)[0])
         if lpNumberOfBytesWritten and not failing:
             self.write_u32(lpNumberOfBytesWritten, want)
-        return 0 if failing or failing_once else 1
+        return 0 if failing or self.failing else 1
 
     def FlushFileBuffers(self, call, hFile):
         file = self.file(call, hFile, "output")
-        if file is None or self.conditions.flush_fails:
+        if file is None or self.failing:
             return 0
         os.fsync(file.descriptor)
         file.flushed = True
@@ -448,7 +418,7 @@ class Process:
         return 1
 
     def DeleteFileA(self, call, lpFileName):
-        path = call.arguments["path"] = os.fsdecode(self.read_string(lpFileName))
+        path = os.fsdecode(self.read_string(lpFileName))
         if any(file.path == path for file in self.handles.values()):
             return 0
         try:
