@@ -16,16 +16,13 @@ from unicorn import x86_const as x86
 STACK_TOP, STACK_SIZE = 0x00300000, 0x00100000
 HEAP_BASE, HEAP_END = 0x40000000, 0x7D000000
 SYSTEM_DATA = 0x7E000000   # records the system hands to the process (exception pointers)
-SLOTS = 0x7F000000         # one 16-byte slot per import
-SLOT_SIZE = 16
+SLOTS, SLOT_SIZE = 0x7F000000, 16   # one slot per import
 PAGE = 0x1000
 # The loader's protections from a section's flags: code not writable, constants read-only.
 PROTECTIONS = {0x40000000: unicorn.UC_PROT_READ, 0x80000000: unicorn.UC_PROT_WRITE, 0x20000000: unicorn.UC_PROT_EXEC}
 
 INVALID_HANDLE_VALUE = CURRENT_PROCESS = 0xFFFFFFFF
-GENERIC_READ = 0x80000000
-GENERIC_WRITE = 0x40000000
-DELETE = 0x00010000
+GENERIC_READ, GENERIC_WRITE, DELETE = 0x80000000, 0x40000000, 0x00010000
 CREATE_NEW, OPEN_EXISTING = 1, 3
 FILE_TYPE_DISK, FILE_TYPE_CHAR, FILE_TYPE_PIPE = 1, 2, 3
 FILE_DISPOSITION_INFO_CLASS = 4   # FileDispositionInfo; the record is one BOOLEAN
@@ -39,19 +36,17 @@ MAX_PATH = 260
 OPENFILENAME_FIELDS = ("lStructSize hwndOwner hInstance lpstrFilter lpstrCustomFilter nMaxCustFilter nFilterIndex "
                        "lpstrFile nMaxFile lpstrFileTitle nMaxFileTitle lpstrInitialDir lpstrTitle Flags "
                        "nFileOffset nFileExtension lpstrDefExt lCustData lpfnHook lpTemplateName").split()
-OPENFILENAME_FORMAT = "<14I2H4I"
-OPENFILENAME_SIZE = struct.calcsize(OPENFILENAME_FORMAT)
+OPENFILENAME = struct.Struct("<14I2H4I")
 
 # The programs' contract with the dialogs: the record's fields each time either dialog is shown.
-DIALOG_RECORD = {"lStructSize": OPENFILENAME_SIZE, "nMaxFile": 511, **dict.fromkeys(
+DIALOG_RECORD = {"lStructSize": OPENFILENAME.size, "nMaxFile": 511, **dict.fromkeys(
     "hwndOwner hInstance lpstrCustomFilter nMaxCustFilter nFilterIndex lpstrFileTitle nMaxFileTitle lpstrInitialDir "
     "lpstrTitle lpstrDefExt lCustData lpfnHook lpTemplateName".split(), 0)}
-DIALOG_FLAGS = {"GetOpenFileNameA": OFN_EXPLORER, "GetSaveFileNameA": 0}
+DIALOGS = {"GetOpenFileNameA": ("open", "input", OFN_EXPLORER), "GetSaveFileNameA": ("save", "output", 0)}
 DIALOG_FILTER = b"All files\0*.*\0\0"
 PATH_BUFFER_SIZE = 512
 
-# The programs' contract with CreateFileA, for the file chosen in the open dialog (input) and in
-# the save dialog (output).
+# The programs' contract with CreateFileA, for the files chosen in the open (input) and save (output) dialogs.
 CREATE_FILE = {role: {"dwDesiredAccess": GENERIC_READ | GENERIC_WRITE | access, "dwShareMode": 0,
                       "lpSecurityAttributes": 0, "dwCreationDisposition": disposition, "hTemplateFile": 0}
                for role, access, disposition in (("input", 0, OPEN_EXISTING), ("output", DELETE, CREATE_NEW))}
@@ -92,7 +87,6 @@ class OpenFile:
     path: str
     descriptor: int
     role: str                     # "input" or "output"
-    access: int
     delete_on_close: bool = False  # the file goes when its last handle closes
     flushed: bool = True          # no write since the last FlushFileBuffers
     written: int = 0
@@ -192,8 +186,6 @@ class Process:
         if self.exit_code is not None:
             uc.emu_stop()
 
-    # Helpers for the stubs
-
     def violation(self, call, message):
         self.violations.append(f"{call.name}: {message}")
 
@@ -222,13 +214,10 @@ class Process:
         return file
 
     def raise_access_violation(self, at):
-        """Delivers an access violation to the process's filter as the system does: pointers on its stack."""
-        if not self.exception_filter:
-            self.exit_code = STATUS_ACCESS_VIOLATION
-            return
+        """Delivers an access violation to the process's filter as the system does: pointers on its stack.
+        Without a filter the process returns to address 0 and stops unended."""
         record, context, pointers = SYSTEM_DATA, SYSTEM_DATA + 0x100, SYSTEM_DATA + 0x800
         self.uc.mem_write(record, struct.pack("<5I2I", STATUS_ACCESS_VIOLATION, 0, 0, at, 2, 1, 0))
-        self.uc.mem_write(context, bytes(0x2CC))
         self.uc.mem_write(pointers, struct.pack("<2I", record, context))
         esp = self.uc.reg_read(x86.UC_X86_REG_ESP) - 0x400
         self.uc.mem_write(esp, struct.pack("<2I", 0, pointers))
@@ -238,9 +227,9 @@ class Process:
     # The imports: each a method of its name, whose arguments have the names Win32 gives them.
 
     def GetOpenFileNameA(self, call, lpofn):
-        fields = struct.unpack(OPENFILENAME_FORMAT, self.uc.mem_read(lpofn, OPENFILENAME_SIZE))
-        record = dict(zip(OPENFILENAME_FIELDS, fields))
-        for field, expected in {**DIALOG_RECORD, "Flags": DIALOG_FLAGS[call.name]}.items():
+        record = dict(zip(OPENFILENAME_FIELDS, OPENFILENAME.unpack(self.uc.mem_read(lpofn, OPENFILENAME.size))))
+        kind, role, flags = DIALOGS[call.name]
+        for field, expected in {**DIALOG_RECORD, "Flags": flags}.items():
             if record[field] != expected:
                 self.violation(call, f"{field} is {record[field]:#x}, not {expected:#x}")
         address = record["lpstrFilter"]
@@ -248,8 +237,7 @@ class Process:
         if filter_bytes != DIALOG_FILTER:
             self.violation(call, f"lpstrFilter holds {filter_bytes!r}, not {DIALOG_FILTER!r}")
         buffer = record["lpstrFile"]
-        if self.path_buffer is None:
-            self.path_buffer = buffer
+        self.path_buffer = self.path_buffer or buffer
         if buffer != self.path_buffer:
             self.violation(call, f"lpstrFile is {buffer:#x}, not the buffer {self.path_buffer:#x} used before")
         if not self.protection_of(buffer, PATH_BUFFER_SIZE) & unicorn.UC_PROT_WRITE:
@@ -257,7 +245,7 @@ class Process:
         elif self.uc.mem_read(buffer, 1)[0] != 0:
             self.violation(call, f"lpstrFile proposes a name: {self.read_string(buffer, 511)!r}")
 
-        self.dialogs_shown.append("open" if call.name == "GetOpenFileNameA" else "save")
+        self.dialogs_shown.append(kind)
         answer = self.dialog_answers.pop(0) if self.dialog_answers else CANCEL
         if answer in (CANCEL, FAIL):
             return 0
@@ -267,7 +255,7 @@ class Process:
             self.uc.mem_write(buffer, struct.pack("<H", min(len(path) + 1, 0xFFFF)))
             return 0
         self.uc.mem_write(buffer, path + b"\0")
-        self.role = {"open": "input", "save": "output"}[self.dialogs_shown[-1]]
+        self.role = role
         return 1
 
     GetSaveFileNameA = GetOpenFileNameA
@@ -301,7 +289,7 @@ class Process:
             descriptor = os.open(path, mode | os.O_NOFOLLOW | (os.O_RDWR if writing else os.O_RDONLY))
         except OSError:
             return INVALID_HANDLE_VALUE
-        self.handles[self.next_handle] = OpenFile(path, descriptor, role, dwDesiredAccess)
+        self.handles[self.next_handle] = OpenFile(path, descriptor, role)
         self.next_handle += 4
         return self.next_handle - 4
 
@@ -317,7 +305,7 @@ class Process:
         if (FileInformationClass, dwBufferSize) != (FILE_DISPOSITION_INFO_CLASS, 1):
             self.violation(call, f"class {FileInformationClass} with {dwBufferSize} bytes, not FileDispositionInfo's 1")
             return 0
-        if file is None or not file.access & DELETE or self.failing:
+        if file is None or self.failing:
             return 0
         delete = int(self.uc.mem_read(lpFileInformation, 1)[0] != 0)
         if not delete and not file.flushed:
