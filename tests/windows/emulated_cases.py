@@ -60,8 +60,7 @@ class Emulated:
     obstacle = staticmethod(lambda kind, path: contextlib.nullcontext())   # run() sets it up from its kind
 
     def run(self, program, answers, obstacle=None, killed=False, **conditions):
-        """Runs the program once; fails on a deviation from the contract, a crash, a call the case
-        forbids or misses, or (with killed) unless the process was killed where asked."""
+        """Runs the program once; fails on a deviation, a crash, a call the case forbids or misses, or a missed kill."""
         obstacles = {HELD: {"held_paths": (answers[0],)},   # answers[0] is the input
                      WRITE_LIMIT: {"write_fails_after": 64 * 1024, "write_piece": 4096}}
         conditions = {**obstacles.get(obstacle, {}), **conditions, "count_instructions": self.blocks is not None}

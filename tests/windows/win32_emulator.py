@@ -1,8 +1,7 @@
-"""An emulated Win32 for the i386 Windows programs, on Unicorn: the image mapped as the loader maps
-it, each import a slot holding the stdcall `ret 4*n` hooked to run the method of its name, the
-host's files served. Every call is recorded and checked against the programs' contract, each
-deviation naming the call and the field. The programs import neither GetLastError nor
-CommDlgExtendedError, so no error code is kept. Conditions make paths no real system takes on demand."""
+"""An emulated Win32 for the i386 Windows programs, on Unicorn: the image mapped as the loader maps it,
+each import a slot holding the stdcall `ret 4*n` hooked to run the method of its name, the host's files
+served. Every call is recorded and checked against the programs' contract, each deviation naming the call
+and the field. No error code is kept: the programs import neither GetLastError nor CommDlgExtendedError."""
 import dataclasses
 import inspect
 import os
@@ -60,7 +59,8 @@ FAIL = "<fail>"       # a dialog answer: the dialog cannot be shown
 
 @dataclasses.dataclass
 class Conditions:
-    """What the emulated system does. A call is (import name, call number), numbers from 1 per import."""
+    """What the emulated system does, on demand where no real system would. A call is (import name,
+    call number), numbers from 1 per import."""
     dialogs: list = dataclasses.field(default_factory=list)  # host paths, CANCEL or FAIL, in turn
     fails_at: tuple = ()           # that call fails; a failing WriteFile writes half its bytes and reports them
     size_extra: int = 0            # added to the size GetFileSize reports
