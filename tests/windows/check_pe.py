@@ -2,12 +2,7 @@
 """Checks the Windows programs as built, and the release zip, reading them with pefile.
 
   check_pe.py program --machine i686|x86_64 --nm NM --entry SYMBOL (--key HEX | --key-file PATH) PROGRAM
-  check_pe.py zip ZIP GUIDE ENCRYPT_EXE DECRYPT_EXE X64_ENCRYPT_EXE X64_DECRYPT_EXE
-
-Every program is a GUI executable for its machine and Windows Vista on, importing exactly IMPORTS; as
-built it starts at SYMBOL, names nothing of the other direction, and carries its manifest and a
-version resource naming it and the key's fingerprint. The zip holds one folder named as the zip: the
-guide as built (ASCII, CRLF), the i386 programs, and x64/ with the x86-64 ones, stripped, else as built.
+  check_pe.py zip ZIP I386_FOLDER X64_FOLDER   (the build folders of the programs and the guide)
 """
 import argparse
 import hashlib
@@ -51,8 +46,7 @@ def header_faults(pe, machine):
 
 
 def program_faults(args):
-    with open(args.program, "rb") as file:
-        image = file.read()
+    image = pathlib.Path(args.program).read_bytes()
     pe = pefile.PE(data=image)
     faults = header_faults(pe, args.machine)
     symbols = subprocess.run([args.nm, args.program], check=True, capture_output=True, text=True).stdout
@@ -77,20 +71,12 @@ def as_built(pe):
             {section.Name: section.get_data() for section in pe.sections})
 
 
-def shipped_faults(name, machine, shipped, built):
-    faults = [f"{name}: {fault}" for fault in header_faults(shipped, machine)]
-    if shipped.FILE_HEADER.PointerToSymbolTable or shipped.FILE_HEADER.NumberOfSymbols:
-        faults.append(f"{name} keeps a symbol table of {shipped.FILE_HEADER.NumberOfSymbols} entries")
-    if as_built(shipped) != as_built(built):
-        faults.append(f"{name} differs from the build's in its time stamp, entry point, image size or sections")
-    return faults
-
-
-def zip_faults(archive, guide, programs):
+def zip_faults(archive, i386_folder, x64_folder):
     top = os.path.basename(archive).removesuffix(".zip") + "/"
-    expected = {f"{top}README.txt": (None, guide)} | {
-        f"{top}{MACHINES[machine][2]}{os.path.basename(path)}": (machine, path)
-        for machine, path in zip(("i686", "i686", "x86_64", "x86_64"), programs)}
+    expected = {f"{top}README.txt": (None, os.path.join(i386_folder, "README.txt"))} | {
+        f"{top}{MACHINES[machine][2]}{name}": (machine, os.path.join(folder, name))
+        for machine, folder in (("i686", i386_folder), ("x86_64", x64_folder))
+        for name in ("encrypt.exe", "decrypt.exe")}
     with zipfile.ZipFile(archive) as release:
         files = sorted(info.filename for info in release.infolist() if not info.is_dir())
         if files != sorted(expected):
@@ -99,7 +85,12 @@ def zip_faults(archive, guide, programs):
         for name, (machine, path) in expected.items():
             shipped = release.read(name)
             if machine:
-                faults += shipped_faults(name, machine, pefile.PE(data=shipped), pefile.PE(path))
+                program = pefile.PE(data=shipped)
+                faults += [f"{name}: {fault}" for fault in header_faults(program, machine)]
+                if program.FILE_HEADER.PointerToSymbolTable or program.FILE_HEADER.NumberOfSymbols:
+                    faults.append(f"{name} keeps a symbol table of {program.FILE_HEADER.NumberOfSymbols} entries")
+                if as_built(program) != as_built(pefile.PE(path)):
+                    faults.append(f"{name} differs from the build's in time stamp, entry point, image size or sections")
                 continue
             if shipped != pathlib.Path(path).read_bytes():
                 faults.append(f"{name} differs from {path}")
@@ -111,8 +102,7 @@ def zip_faults(archive, guide, programs):
 
 def main():
     if sys.argv[1] == "zip":
-        subject, guide, *programs = sys.argv[2:]
-        faults = zip_faults(subject, guide, programs)
+        subject, faults = sys.argv[2], zip_faults(*sys.argv[2:])
     else:
         parser = argparse.ArgumentParser()
         for option in ("--machine", "--nm", "--entry"):

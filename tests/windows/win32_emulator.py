@@ -1,9 +1,7 @@
-"""An emulated Win32 for the i386 Windows programs, on Unicorn: the image mapped as the loader maps
-it, each import a slot holding the stdcall `ret 4*n` hooked to run the method of its name, the
-host's files served. Every call is recorded and checked against the programs' contract; each
-deviation is recorded naming the call and the field. The programs import neither GetLastError nor
-CommDlgExtendedError, so no error code is kept. Conditions make paths no real system takes on demand.
-"""
+"""An emulated Win32 for the i386 Windows programs, on Unicorn: the image mapped as the loader maps it,
+each import a slot holding the stdcall `ret 4*n` hooked to run the method of its name, the host's files
+served. Every call is recorded and checked against the programs' contract, each deviation naming the call
+and the field. No error code is kept: the programs import neither GetLastError nor CommDlgExtendedError."""
 import dataclasses
 import inspect
 import os
@@ -17,16 +15,13 @@ from unicorn import x86_const as x86
 STACK_TOP, STACK_SIZE = 0x00300000, 0x00100000
 HEAP_BASE, HEAP_END = 0x40000000, 0x7D000000
 SYSTEM_DATA = 0x7E000000   # records the system hands to the process (exception pointers)
-SLOTS = 0x7F000000         # one 16-byte slot per import, then the system's return addresses
-SLOT_SIZE = 16
+SLOTS, SLOT_SIZE = 0x7F000000, 16   # one slot per import
 PAGE = 0x1000
 # The loader's protections from a section's flags: code not writable, constants read-only.
 PROTECTIONS = {0x40000000: unicorn.UC_PROT_READ, 0x80000000: unicorn.UC_PROT_WRITE, 0x20000000: unicorn.UC_PROT_EXEC}
 
 INVALID_HANDLE_VALUE = CURRENT_PROCESS = 0xFFFFFFFF
-GENERIC_READ = 0x80000000
-GENERIC_WRITE = 0x40000000
-DELETE = 0x00010000
+GENERIC_READ, GENERIC_WRITE, DELETE = 0x80000000, 0x40000000, 0x00010000
 CREATE_NEW, OPEN_EXISTING = 1, 3
 FILE_TYPE_DISK, FILE_TYPE_CHAR, FILE_TYPE_PIPE = 1, 2, 3
 FILE_DISPOSITION_INFO_CLASS = 4   # FileDispositionInfo; the record is one BOOLEAN
@@ -40,49 +35,40 @@ MAX_PATH = 260
 OPENFILENAME_FIELDS = ("lStructSize hwndOwner hInstance lpstrFilter lpstrCustomFilter nMaxCustFilter nFilterIndex "
                        "lpstrFile nMaxFile lpstrFileTitle nMaxFileTitle lpstrInitialDir lpstrTitle Flags "
                        "nFileOffset nFileExtension lpstrDefExt lCustData lpfnHook lpTemplateName").split()
-OPENFILENAME_FORMAT = "<14I2H4I"
-OPENFILENAME_SIZE = struct.calcsize(OPENFILENAME_FORMAT)
+OPENFILENAME = struct.Struct("<14I2H4I")
 
 # The programs' contract with the dialogs: the record's fields each time either dialog is shown.
-DIALOG_RECORD = {"lStructSize": OPENFILENAME_SIZE, "nMaxFile": 511, **dict.fromkeys(
+DIALOG_RECORD = {"lStructSize": OPENFILENAME.size, "nMaxFile": 511, **dict.fromkeys(
     "hwndOwner hInstance lpstrCustomFilter nMaxCustFilter nFilterIndex lpstrFileTitle nMaxFileTitle lpstrInitialDir "
     "lpstrTitle lpstrDefExt lCustData lpfnHook lpTemplateName".split(), 0)}
-DIALOG_FLAGS = {"GetOpenFileNameA": OFN_EXPLORER, "GetSaveFileNameA": 0}
+DIALOGS = {"GetOpenFileNameA": ("open", "input", OFN_EXPLORER), "GetSaveFileNameA": ("save", "output", 0)}
 DIALOG_FILTER = b"All files\0*.*\0\0"
 PATH_BUFFER_SIZE = 512
 
-# The programs' contract with CreateFileA, for the file chosen in the open dialog (input) and in
-# the save dialog (output).
-CREATE_FILE = {
-    "input": {"dwDesiredAccess": GENERIC_READ | GENERIC_WRITE, "dwShareMode": 0, "lpSecurityAttributes": 0,
-              "dwCreationDisposition": OPEN_EXISTING, "hTemplateFile": 0},
-    "output": {"dwDesiredAccess": GENERIC_READ | GENERIC_WRITE | DELETE, "dwShareMode": 0,
-               "lpSecurityAttributes": 0, "dwCreationDisposition": CREATE_NEW, "hTemplateFile": 0},
-}
+# The programs' contract with CreateFileA, for the files chosen in the open (input) and save (output) dialogs.
+CREATE_FILE = {role: {"dwDesiredAccess": GENERIC_READ | GENERIC_WRITE | access, "dwShareMode": 0,
+                      "lpSecurityAttributes": 0, "dwCreationDisposition": disposition, "hTemplateFile": 0}
+               for role, access, disposition in (("input", 0, OPEN_EXISTING), ("output", DELETE, CREATE_NEW))}
 
 # DOS device names, which CreateFileA opens as devices wherever they stand.
 DEVICES = {"NUL": os.devnull, "\\\\.\\NUL": os.devnull}
 
-CANCEL = "cancel"   # a dialog answer: the user cancels
-FAIL = "fail"       # a dialog answer: the dialog cannot be shown
+CANCEL = "<cancel>"   # a dialog answer: the user cancels
+FAIL = "<fail>"       # a dialog answer: the dialog cannot be shown
 
 
 @dataclasses.dataclass
 class Conditions:
-    """What the emulated system does. Call numbers count from 1, per import."""
+    """What the emulated system does, on demand where no real system would. A call is (import name,
+    call number), numbers from 1 per import."""
     dialogs: list = dataclasses.field(default_factory=list)  # host paths, CANCEL or FAIL, in turn
+    fails_at: tuple = ()           # that call fails; a failing WriteFile writes half its bytes and reports them
     size_extra: int = 0            # added to the size GetFileSize reports
-    alloc_fails: bool = False
-    read_fails_at: int = 0         # that ReadFile call fails, moving nothing
     read_piece: int = 0            # at most this many bytes per ReadFile (0: as asked)
-    create_new_fails: bool = False
-    disposition_fails: bool = False  # SetFileInformationByHandle fails (a file system without it)
     write_piece: int = 0           # at most this many bytes per WriteFile (0: as asked)
     write_fails_after: int = -1    # WriteFile fails once this many bytes are in the file
-    write_fails_at: int = 0        # that WriteFile call writes half its bytes, reports them, and fails
-    flush_fails: bool = False
     fault_in_write_at: int = 0     # that WriteFile call raises an access violation after writing
-    kill_at: tuple = ()            # (import name, call number): the process is killed there
+    kill_at: tuple = ()            # the process is killed at that call
     held_paths: tuple = ()         # files another process holds without sharing
     base: int = 0                  # where to load the image (0: its preferred base)
     count_instructions: bool = False  # counts instructions and records the code blocks run
@@ -95,18 +81,12 @@ class Call:
     result: int = None
     instructions: int = 0   # run by the process before the call
 
-    def __str__(self):
-        shown = ", ".join(f"{key}={value!r}" if isinstance(value, (str, bytes)) else f"{key}={value:#x}"
-                          for key, value in self.arguments.items())
-        return f"{self.name}({shown})" + ("" if self.result is None else f" = {self.result:#x}")
-
 
 @dataclasses.dataclass
 class OpenFile:
     path: str
     descriptor: int
     role: str                     # "input" or "output"
-    access: int
     delete_on_close: bool = False  # the file goes when its last handle closes
     flushed: bool = True          # no write since the last FlushFileBuffers
     written: int = 0
@@ -158,9 +138,6 @@ class Process:
             self.slots[slot] = name
             self.uc.mem_write(slot, b"\xC2" + struct.pack("<H", 4 * len(STUBS[name][1])))
             self.uc.mem_write(base + rva, struct.pack("<I", slot))
-        self.entry_returned = SLOTS + SLOT_SIZE * len(imports)
-        self.filter_returned = self.entry_returned + SLOT_SIZE
-        self.slots[self.entry_returned] = self.slots[self.filter_returned] = None
 
         self.sections = []
         self.uc.mem_protect(base, PAGE, unicorn.UC_PROT_READ)
@@ -172,9 +149,8 @@ class Process:
                 self.sections.append((start, start + pages(length), protection))
 
     def run(self):
-        esp = STACK_TOP - 0x100
-        self.uc.mem_write(esp, struct.pack("<I", self.entry_returned))
-        self.uc.reg_write(x86.UC_X86_REG_ESP, esp)
+        # The entry point and the exception filter return to address 0, where the run stops unended.
+        self.uc.reg_write(x86.UC_X86_REG_ESP, STACK_TOP - 0x100)
         try:
             self.uc.emu_start(self.entry, 0, timeout=300 * 1000 * 1000)
         except unicorn.UcError as error:
@@ -193,16 +169,6 @@ class Process:
         self.instructions += self.block_sizes[key]
 
     def _on_slot(self, uc, address, size, _):
-        if address not in self.slots:
-            return
-        if address == self.entry_returned:
-            self.crash = "the entry point returned instead of ending the process"
-            return uc.emu_stop()
-        if address == self.filter_returned:
-            # The filter did not end the process: the system ends it with the exception's code.
-            self.exit_code = STATUS_ACCESS_VIOLATION
-            self.violations.append("the exception filter returned instead of ending the process")
-            return uc.emu_stop()
         name = self.slots[address]
         function, argument_names = STUBS[name]
         esp = uc.reg_read(x86.UC_X86_REG_ESP)
@@ -213,13 +179,12 @@ class Process:
         if self.conditions.kill_at == (name, self.counts[name]):
             self.killed = True
             return uc.emu_stop()
+        self.failing = self.conditions.fails_at == (name, self.counts[name])
         call.result = function(self, call, *values)
         if call.result is not None:
             uc.reg_write(x86.UC_X86_REG_EAX, call.result & 0xFFFFFFFF)
         if self.exit_code is not None:
             uc.emu_stop()
-
-    # Helpers for the stubs
 
     def violation(self, call, message):
         self.violations.append(f"{call.name}: {message}")
@@ -249,25 +214,22 @@ class Process:
         return file
 
     def raise_access_violation(self, at):
-        """Delivers an access violation to the process's filter as the system does: pointers on its stack."""
-        if not self.exception_filter:
-            self.exit_code = STATUS_ACCESS_VIOLATION
-            return
+        """Delivers an access violation to the process's filter as the system does: pointers on its stack.
+        Without a filter the process returns to address 0 and stops unended."""
         record, context, pointers = SYSTEM_DATA, SYSTEM_DATA + 0x100, SYSTEM_DATA + 0x800
         self.uc.mem_write(record, struct.pack("<5I2I", STATUS_ACCESS_VIOLATION, 0, 0, at, 2, 1, 0))
-        self.uc.mem_write(context, bytes(0x2CC))
         self.uc.mem_write(pointers, struct.pack("<2I", record, context))
         esp = self.uc.reg_read(x86.UC_X86_REG_ESP) - 0x400
-        self.uc.mem_write(esp, struct.pack("<2I", self.filter_returned, pointers))
+        self.uc.mem_write(esp, struct.pack("<2I", 0, pointers))
         self.uc.reg_write(x86.UC_X86_REG_ESP, esp)
         self.uc.reg_write(x86.UC_X86_REG_EIP, self.exception_filter)
 
     # The imports: each a method of its name, whose arguments have the names Win32 gives them.
 
     def GetOpenFileNameA(self, call, lpofn):
-        fields = struct.unpack(OPENFILENAME_FORMAT, self.uc.mem_read(lpofn, OPENFILENAME_SIZE))
-        record = dict(zip(OPENFILENAME_FIELDS, fields))
-        for field, expected in {**DIALOG_RECORD, "Flags": DIALOG_FLAGS[call.name]}.items():
+        record = dict(zip(OPENFILENAME_FIELDS, OPENFILENAME.unpack(self.uc.mem_read(lpofn, OPENFILENAME.size))))
+        kind, role, flags = DIALOGS[call.name]
+        for field, expected in {**DIALOG_RECORD, "Flags": flags}.items():
             if record[field] != expected:
                 self.violation(call, f"{field} is {record[field]:#x}, not {expected:#x}")
         address = record["lpstrFilter"]
@@ -275,8 +237,7 @@ class Process:
         if filter_bytes != DIALOG_FILTER:
             self.violation(call, f"lpstrFilter holds {filter_bytes!r}, not {DIALOG_FILTER!r}")
         buffer = record["lpstrFile"]
-        if self.path_buffer is None:
-            self.path_buffer = buffer
+        self.path_buffer = self.path_buffer or buffer
         if buffer != self.path_buffer:
             self.violation(call, f"lpstrFile is {buffer:#x}, not the buffer {self.path_buffer:#x} used before")
         if not self.protection_of(buffer, PATH_BUFFER_SIZE) & unicorn.UC_PROT_WRITE:
@@ -284,8 +245,8 @@ class Process:
         elif self.uc.mem_read(buffer, 1)[0] != 0:
             self.violation(call, f"lpstrFile proposes a name: {self.read_string(buffer, 511)!r}")
 
-        self.dialogs_shown.append("open" if call.name == "GetOpenFileNameA" else "save")
-        answer = call.arguments["answer"] = self.dialog_answers.pop(0) if self.dialog_answers else CANCEL
+        self.dialogs_shown.append(kind)
+        answer = self.dialog_answers.pop(0) if self.dialog_answers else CANCEL
         if answer in (CANCEL, FAIL):
             return 0
         path = os.fsencode(answer)
@@ -294,14 +255,14 @@ class Process:
             self.uc.mem_write(buffer, struct.pack("<H", min(len(path) + 1, 0xFFFF)))
             return 0
         self.uc.mem_write(buffer, path + b"\0")
-        self.role = {"open": "input", "save": "output"}[self.dialogs_shown[-1]]
+        self.role = role
         return 1
 
     GetSaveFileNameA = GetOpenFileNameA
 
     def CreateFileA(self, call, lpFileName, dwDesiredAccess, dwShareMode, lpSecurityAttributes,
                     dwCreationDisposition, dwFlagsAndAttributes, hTemplateFile):
-        path = call.arguments["path"] = os.fsdecode(self.read_string(lpFileName))
+        path = os.fsdecode(self.read_string(lpFileName))
         path = DEVICES.get(path.upper(), path)
         role = self.role
         if role is None:
@@ -314,21 +275,21 @@ class Process:
                 self.violation(call, f"{field} is {call.arguments[field]:#x}, not {expected:#x} for the {role}")
         creating = dwCreationDisposition == CREATE_NEW
         held = path in self.conditions.held_paths or any(file.path == path for file in self.handles.values())
-        if len(path) >= MAX_PATH or held or creating and self.conditions.create_new_fails:
+        if len(path) >= MAX_PATH or held or self.failing:
             return INVALID_HANDLE_VALUE
         writing = dwDesiredAccess & GENERIC_WRITE
-        mode = {CREATE_NEW: os.O_CREAT | os.O_EXCL, OPEN_EXISTING: 0}.get(dwCreationDisposition)
         # Write bits are honoured as for a user, even when the tests run as root.
         read_only = writing and os.path.exists(path) and not os.stat(path).st_mode & 0o222
         folder = os.path.dirname(path) or "."
         locked = creating and os.path.isdir(folder) and not os.stat(folder).st_mode & 0o222
-        if mode is None or read_only or locked:
+        if read_only or locked:
             return INVALID_HANDLE_VALUE
+        mode = os.O_CREAT | os.O_EXCL if creating else 0
         try:
             descriptor = os.open(path, mode | os.O_NOFOLLOW | (os.O_RDWR if writing else os.O_RDONLY))
         except OSError:
             return INVALID_HANDLE_VALUE
-        self.handles[self.next_handle] = OpenFile(path, descriptor, role, dwDesiredAccess)
+        self.handles[self.next_handle] = OpenFile(path, descriptor, role)
         self.next_handle += 4
         return self.next_handle - 4
 
@@ -344,9 +305,9 @@ class Process:
         if (FileInformationClass, dwBufferSize) != (FILE_DISPOSITION_INFO_CLASS, 1):
             self.violation(call, f"class {FileInformationClass} with {dwBufferSize} bytes, not FileDispositionInfo's 1")
             return 0
-        if file is None or not file.access & DELETE or self.conditions.disposition_fails:
+        if file is None or self.failing:
             return 0
-        delete = call.arguments["DeleteFile"] = int(self.uc.mem_read(lpFileInformation, 1)[0] != 0)
+        delete = int(self.uc.mem_read(lpFileInformation, 1)[0] != 0)
         if not delete and not file.flushed:
             self.violation(call, "the delete disposition is cleared before the written bytes are flushed")
         file.delete_on_close = delete
@@ -367,7 +328,7 @@ class Process:
         if uFlags & GMEM_MOVEABLE:
             self.violation(call, f"uFlags {uFlags:#x} asks for movable memory, whose handle is not a pointer")
         address = self.heap_next
-        if self.conditions.alloc_fails or address + pages(dwBytes) > HEAP_END:
+        if self.failing or address + pages(dwBytes) > HEAP_END:
             return 0
         self.uc.mem_map(address, pages(dwBytes), unicorn.UC_PROT_READ | unicorn.UC_PROT_WRITE)
         self.heap_next += pages(dwBytes) + PAGE  # a guard page between blocks
@@ -399,13 +360,12 @@ class Process:
 
     def ReadFile(self, call, hFile, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped):
         file = self.transfer(call, "input")
-        if file is None or self.counts[call.name] == self.conditions.read_fails_at:
+        if file is None or self.failing:
             return 0
         data = os.read(file.descriptor, min(nNumberOfBytesToRead, self.conditions.read_piece or nNumberOfBytesToRead))
         self.uc.mem_write(lpBuffer, data)
         if lpNumberOfBytesRead:
             self.write_u32(lpNumberOfBytesRead, len(data))
-        call.arguments["moved"] = len(data)
         return 1
 
     def WriteFile(self, call, hFile, lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten, lpOverlapped):
@@ -419,22 +379,20 @@ class Process:
         limit = self.conditions.write_fails_after
         failing = 0 <= limit < file.written + want
         want = max(limit - file.written, 0) if failing else want
-        failing_once = self.counts[call.name] == self.conditions.write_fails_at
-        if failing_once:
+        if self.failing:
             want //= 2
         os.write(file.descriptor, bytes(self.uc.mem_read(lpBuffer, want)))
         file.written += want
-        call.arguments["moved"] = want
         if self.counts[call.name] == self.conditions.fault_in_write_at:
             return_address = self.uc.mem_read(self.uc.reg_read(x86.UC_X86_REG_ESP), 4)
             return self.raise_access_violation(struct.unpack("<I", return_address)[0])
         if lpNumberOfBytesWritten and not failing:
             self.write_u32(lpNumberOfBytesWritten, want)
-        return 0 if failing or failing_once else 1
+        return 0 if failing or self.failing else 1
 
     def FlushFileBuffers(self, call, hFile):
         file = self.file(call, hFile, "output")
-        if file is None or self.conditions.flush_fails:
+        if file is None or self.failing:
             return 0
         os.fsync(file.descriptor)
         file.flushed = True
@@ -448,7 +406,7 @@ class Process:
         return 1
 
     def DeleteFileA(self, call, lpFileName):
-        path = call.arguments["path"] = os.fsdecode(self.read_string(lpFileName))
+        path = os.fsdecode(self.read_string(lpFileName))
         if any(file.path == path for file in self.handles.values()):
             return 0
         try:
