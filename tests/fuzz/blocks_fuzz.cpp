@@ -1,11 +1,7 @@
-// libFuzzer target for the block operations. The first byte picks where the data starts relative
-// to an 8-byte boundary; the rest is the data, of any length. Checked for every input, on each path
-// of the multi-block form that the processor can take (the byte-sliced kernel in both its forms,
-// the scalar groups):
-// - the multi-block form and the single-block operation, block by block, give the same bytes;
-// - decrypting undoes encrypting, and encrypting undoes decrypting, in both forms;
-// - nothing outside the whole blocks changes: neither the 0 to 7 tail bytes nor guard bytes on
-//   either side (AddressSanitizer catches any access past the buffer itself).
+// libFuzzer target for the block operations: the first byte picks the data's offset from an 8-byte
+// boundary, the rest is the data. On each path the processor can take, the multi-block form equals
+// the single-block operation, each direction undoes the other in both forms, and nothing outside
+// the whole blocks changes (tail and guard bytes; AddressSanitizer catches any access beyond).
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>

@@ -1,7 +1,6 @@
-// Runs against other processes on the real file layer, lined up with pipes: two runs reaching the
-// contested step together (the same input, or the same name for their outputs), the first one
-// held just past it until the other has finished; and another process opening the input while
-// the run reads it.
+// Runs against other processes on the real file layer, lined up with pipes: two runs reaching a
+// contested step together, the winner held just past it until the other has finished; and another
+// process opening the input while the run reads it.
 #include <fcntl.h>
 #include <poll.h>
 
@@ -14,12 +13,8 @@ using namespace run_test;
 // The same input; the same name for their unnamed outputs; the same name for outputs named at once.
 enum class contested { input, output, output_named_at_once };
 
-// The ids of the two runs, as each reports them (plus 1 when its step succeeded).
-constexpr char first = 2;
-constexpr char second = 4;
-// A run's exit code: the number of dialogs it showed.
-constexpr int open_dialog_only = 1;
-constexpr int both_dialogs = 2;
+constexpr char first = 2, second = 4;               // the ids of the two runs, as each reports them
+constexpr int open_dialog_only = 1, both_dialogs = 2;  // a run's exit code: the dialogs it showed
 
 class Concurrency : public run_fixture {
 protected:
@@ -27,8 +22,7 @@ protected:
     channel report;    // from each run its id, plus 1 if the step succeeded
     channel resume;    // a byte lets the run that succeeded go on
 
-    // A step the run waits at its start line for, takes, reports on, and, if it succeeded and hold
-    // is set, holds until the test says go.
+    // A step the run waits at its start line for, takes, reports on, and, if taken, holds if told to.
     std::function<bool(posix_platform&)> lined_up(char id, bool (posix_platform::*take)(), bool hold) {
         return [=, this](posix_platform& os) {
             if (!start[id == first ? 0 : 1].wait()) return false;
@@ -37,9 +31,8 @@ protected:
         };
     }
 
-    // A child running one whole run, lined up at the contested step (an alarm ends it should the
-    // line-up jam). Racing to name unnamed outputs, both runs also line up to create them, so that
-    // both have passed the check for an existing name.
+    // A child making one whole run lined up at the step (an alarm ends a jam). Racing to name unnamed
+    // outputs, both also line up to create them, so that both have passed the check for the name.
     pid_t start_run(char id, answers script, contested step) {
         return start_child([=, this] {
             alarm(60);
@@ -65,15 +58,12 @@ protected:
     }
 };
 
-// Two runs lined up at the contested step, in five rounds; exactly one wins the step.
-// - Both choose the same input: the other cannot take its lock and ends after the open dialog,
-//   even though the first has not yet read a byte. The other's attempt to open the input, failing
-//   at once, still begins a break of the first one's lease when it comes after the lease was taken
-//   (the kernel does that for any open); the first then writes nothing either. Never is more than
-//   one output made, nor a partial one.
-// - Two runs of different inputs choose the same new output name, and both have written their
-//   whole output when they come to name it, or both make it at once: exactly one gets the name,
-//   and the other, failing, leaves the first one's file alone and removes nothing.
+// Two runs lined up at the contested step, in five rounds; exactly one wins it.
+// - The same input: the loser cannot take its lock and ends after the open dialog. Its open still
+//   breaks the winner's lease if it came after the lease was taken; the winner then writes nothing
+//   either. Never is more than one output made, nor a partial one.
+// - The same new output name, both outputs whole when named, or both named at once: exactly one
+//   gets the name, and the loser leaves the winner's file alone and removes nothing.
 TEST_F(Concurrency, TwoRunsContestingAnInputOrAnOutputNameMakeAtMostOneWholeOutput) {
     write_file(folder / "in-A", random_bytes(50'003, 37));
     write_file(folder / "in-B", random_bytes(60'005, 41));
@@ -132,11 +122,10 @@ bool waits_for_lease(pid_t opener) {
     return false;
 }
 
-// Another process opens the input while the run reads it, for writing or for reading. Its open
-// waits while the run holds the input; the run, noticing that its lease is being broken, gives
-// the input up at once and writes nothing, since it cannot know what the other process will
-// change. The other process then finds the file as it was, and a writer changes it. The run reads
-// part of the input, tells the test, and goes on only when the test says so.
+// Another process opens the input, for writing or reading, while the run (paused after part of
+// its read) holds it: the open waits; the run, its lease being broken, gives the input up and
+// writes nothing, since it cannot know what the other will change. The other then finds the file
+// as it was, and a writer changes it.
 TEST_F(InputInUse, AnotherOpenDuringTheReadLeavesNoOutput) {
     channel& opened = start[0];
     for (int flags : {O_RDWR, O_RDONLY}) {

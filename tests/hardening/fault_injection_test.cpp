@@ -1,6 +1,5 @@
-// Faults in the middle of a run on real files: a write that stops part-way at the file-size limit,
-// a file system that fills up, and the faults injected at the platform's seams. After each, the
-// input and every other file are exactly as they were and the output exists only when complete.
+// Faults in the middle of a run on real files: the file-size limit, a full file system, a kill, and
+// faults injected at the platform's seams. After each, the run has kept the promise.
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -17,9 +16,8 @@ using namespace run_test;
 
 using FaultInjection = run_fixture;
 
-// The kernel stops writes at RLIMIT_FSIZE: the write that crosses it is cut short, the next fails
-// with EFBIG (SIGXFSZ ignored, as the programs do). One byte under the input's length is already
-// too little; exactly its length is enough.
+// The write that crosses RLIMIT_FSIZE is cut short, the next fails with EFBIG (SIGXFSZ ignored, as
+// the programs do). One byte under the input's length is too little; exactly its length is enough.
 TEST_F(FaultInjection, WriteCutShortByTheFileSizeLimitLeavesNoOutput) {
     const bytes content = random_bytes(300'001, 11);
     write_file(in, content);
@@ -41,9 +39,8 @@ TEST_F(FaultInjection, WriteCutShortByTheFileSizeLimitLeavesNoOutput) {
     }
 }
 
-// A tmpfs of 64 KiB, mounted in a private mount namespace of a child so that it vanishes with the
-// child whatever happens. An output too large for it fails part-way with ENOSPC and is removed,
-// giving the space back; one that fits is written whole.
+// A 64 KiB tmpfs in a child's private mount namespace (it vanishes with the child): an output too
+// large for it fails part-way with ENOSPC and is removed, giving the space back; one that fits is whole.
 TEST_F(FaultInjection, FullFileSystemLeavesNoOutputAndGivesTheSpaceBack) {
     const fs::path small_disk = folder / "small-disk";
     const fs::path small_out = small_disk / "out.bin";
@@ -72,9 +69,8 @@ TEST_F(FaultInjection, FullFileSystemLeavesNoOutputAndGivesTheSpaceBack) {
     EXPECT_EQ(code, 0);
 }
 
-// A run killed while writing, by SIGKILL or by the SIGTERM of a logout, leaves nothing under the
-// output name: the output gets its name only once it is whole. The run writes half its output,
-// tells the test, and waits to be killed.
+// A run killed half-way through its writes, by SIGKILL or by the SIGTERM of a logout, leaves nothing
+// under the output name: the output gets its name only once it is whole.
 TEST_F(FaultInjection, RunKilledWhileWritingLeavesNoOutput) {
     write_file(in, random_bytes(100'003, 43));
     const channel told;
@@ -105,13 +101,11 @@ std::function<int(int)> fail_flush_of(bool folder) {
     };
 }
 
-// Each fault planted at the platform's seams, at lengths from just past the point where the write
-// fault strikes to one block past 1 MiB, on both ways of making the output, against the whole
-// promise; a run that ended before its fault struck proves nothing. The input can shrink on disk
-// between the size check and the read only where the run holds it by flock alone, without a write
-// lease: a file of another user, run as nobody (the shrinking file is left out of the comparison).
-// Should another process remove the output's name and make its own file under it before a failed
-// run cleans up, the run must leave that file alone.
+// Each fault planted at the platform's seams, at lengths from just past where the write fault
+// strikes to one block past 1 MiB, on both ways of making the output; a run that ended before its
+// fault struck proves nothing. The input can shrink between the size check and the read only where
+// the run holds it by flock alone, without a lease: another user's file, run as nobody. A name
+// taken over by another process before a failed run cleans up is left alone.
 TEST_F(FaultInjection, InjectedFaultsKeepThePromise) {
     using u32 = std::uint32_t;
     const fs::path shrinking = folder / "shrinking.bin";
