@@ -102,7 +102,6 @@ TEST(PublishedVectors, InitialTablesAreTheDigitsOfPi) {
     ASSERT_EQ(pi[0], 3u);
     for (std::size_t i = 0; i < blowfish::pi_words.size(); ++i)
         ASSERT_EQ(blowfish::pi_words[i], pi[1 + i]) << "word " << i;
-
     // The same digits as published, kept as text beside the vectors.
     fixed listed;
     for (const std::string& line : data_lines("pi-hex-words.txt"))

@@ -1,9 +1,6 @@
-// The whole run on real files in a temporary folder, with the choosers scripted; and the Linux
-// run's buffer and output writes, which take fast paths that can go subtly wrong:
-// - the buffer is huge-page aligned and populated up front, trimmed by hand: a rounding slip would
-//   leave part of it unmapped or not zeroed;
-// - the output is written with O_DIRECT while everything is aligned and with plain writes after:
-//   missing the switch makes a write fail (EINVAL), a wrong offset garbles the file.
+// The whole run on real files, the choosers scripted; and the Linux run's fast paths: the buffer,
+// huge-page aligned and trimmed by hand (a rounding slip leaves part unmapped or not zeroed), and
+// the output's O_DIRECT writes while aligned, plain after (a missed switch fails with EINVAL).
 #include "run_test_support.h"
 
 namespace {
@@ -89,10 +86,10 @@ TEST(PosixBuffer, EveryByteIsZeroedAndWritableAtSizesAroundTheHugePage) {
     }
 }
 
-// Aligned pieces (direct), then pieces at odd sizes and addresses (plain), then aligned-looking
-// pieces again at an offset that is no longer aligned: the file must hold exactly what was written.
 using PosixOutput = run_fixture;
 
+// Aligned pieces (direct), then pieces at odd sizes and addresses (plain), then aligned-looking
+// pieces again at an offset that is no longer aligned: the file must hold exactly what was written.
 TEST_F(PosixOutput, PiecesOfEveryAlignmentLandInOrder) {
     posix_platform os([&](chooser_kind, std::string& path) { return path = out.string(), true; });
     constexpr std::uint32_t size = 3 * 65536 + 4096 + 333;
@@ -100,7 +97,6 @@ TEST_F(PosixOutput, PiecesOfEveryAlignmentLandInOrder) {
     ASSERT_NE(buffer, nullptr);
     const bytes content = random_bytes(size, 9);
     std::copy(content.begin(), content.end(), buffer);
-
     ASSERT_TRUE(os.choose_output());
     ASSERT_TRUE(os.create_output());
     std::uint32_t done = 0;

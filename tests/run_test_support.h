@@ -101,11 +101,12 @@ struct hooked_platform : posix_platform {
     bool finish_output() { return hooks.finish_output ? hooks.finish_output(*this) : posix_platform::finish_output(); }
 };
 
-// Runs body in a child process, whose checks do not reach the test; wait_child gives its exit
-// code, or 128 + the signal that ended it.
+// Runs body in a child process, whose checks do not reach the test, and which an alarm ends should
+// it wait forever; wait_child gives its exit code, or 128 + the signal that ended it.
 inline pid_t start_child(const std::function<int()>& body) {
     const pid_t child = fork();
     if (child == 0) {
+        alarm(60);
         int code = 101;
         try {
             code = body();

@@ -30,13 +30,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t start = guard + data[0] % 8;
     const std::size_t length = size - 1;
     const auto count = static_cast<std::uint32_t>(length / 8);
-
     // guard | alignment filler | data | guard, the filler and guards a pattern unlike the data.
     std::vector<std::uint8_t> original(start + length + guard);
     for (std::size_t i = 0; i < original.size(); ++i) original[i] = static_cast<std::uint8_t>(0xA5 ^ (i * 29));
     std::copy_n(data + 1, length, original.data() + start);
     const std::size_t end = start + std::size_t{count} * 8;
-
     using blowfish::block_path;
     for (const block_path path :
          {block_path::byte_sliced_quarters, block_path::byte_sliced_halves, block_path::scalar_groups}) {
@@ -48,11 +46,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         require(multi == single);
         require(std::memcmp(multi.data(), original.data(), start) == 0);
         require(std::memcmp(multi.data() + end, original.data() + end, original.size() - end) == 0);
-
         decrypt_blocks(multi.data() + start, count);
         single_blocks(decrypt_block, single.data() + start, count);
         require(multi == original && single == original);
-
         decrypt_blocks(multi.data() + start, count);
         single_blocks(decrypt_block, single.data() + start, count);
         require(multi == single);

@@ -31,11 +31,10 @@ protected:
         };
     }
 
-    // A child making one whole run lined up at the step (an alarm ends a jam). Racing to name unnamed
-    // outputs, both also line up to create them, so that both have passed the check for the name.
+    // A child making one whole run lined up at the step. Racing to name unnamed outputs, both also
+    // line up to create them, so that both have passed the check for the name.
     pid_t start_run(char id, answers script, contested step) {
         return start_child([=, this] {
-            alarm(60);
             if (step == contested::input) {
                 hooks.open_input = lined_up(id, &posix_platform::open_input, true);
             } else {
@@ -138,13 +137,10 @@ TEST_F(InputInUse, AnotherOpenDuringTheReadLeavesNoOutput) {
             return os.read_some(at, want / 2, got) && report.send() && resume.wait();
         };
         const pid_t reader = start_child([&] {
-            alarm(60);
             return run({in, out}) == asked{input} ? 0 : 1;
         });
         ASSERT_TRUE(report.wait());
-
         const pid_t opener = start_child([&] {
-            alarm(60);
             const int file = open(in.c_str(), flags);
             if (file < 0 || !opened.send()) return 1;
             bytes seen(original.size() + 1);
@@ -157,7 +153,6 @@ TEST_F(InputInUse, AnotherOpenDuringTheReadLeavesNoOutput) {
         EXPECT_TRUE(waiting) << "the other process's open did not wait for the run";
         pollfd early{opened.ends[0], POLLIN, 0};
         EXPECT_EQ(poll(&early, 1, 0), 0) << "the other process opened the input while the run held it";
-
         EXPECT_TRUE(resume.send());
         EXPECT_EQ(wait_child(reader), 0) << "the run did not end after the open dialog (1), or ended by a signal";
         EXPECT_EQ(wait_child(opener), 0) << "the other process did not find the input as it was";
