@@ -73,10 +73,9 @@ INSTANTIATE_TEST_SUITE_P(Paths, MultiBlock,
                                          block_path::scalar_groups),
                          [](const auto& row) { return std::string(name_of(row.param)); });
 
-// Every count up to eight slices of 64 blocks and 8 more (so every mix of slices taken four at
-// once, slices taken alone, groups of 8 and single blocks), then a few large ones; at each of the
-// 8 offsets from an aligned address, between guards. The walk and the single-block operation
-// transform copies of the same buffer, which must then be equal, guards included.
+// Every count up to eight slices of 64 blocks and 8 more (every mix of slices taken four at once,
+// slices alone, groups of 8 and single blocks), then a few large ones; at each of 8 offsets from an
+// aligned address: the walk and the single-block operation give equal buffers, guards included.
 TEST_P(MultiBlock, EqualsSingleBlocksAtEveryCountAndAlignment) {
     std::vector<std::uint32_t> counts;
     for (std::uint32_t c = 0; c <= 8 * blowfish::slice_blocks + 8; ++c) counts.push_back(c);
@@ -155,10 +154,9 @@ TEST_P(MultiBlock, EqualsOpenSslAndRoundTripsOnEightMegabytesAtAnOddAddress) {
     EXPECT_EQ(data, original);
 }
 
-// The path is chosen from the processor as GCC's own CPU check (which also reads XCR0) sees it:
-// guards against a check that quietly never takes the byte-sliced path, takes it wrongly, or takes
-// the other form. Where the tests run under an emulated processor, MULTI_BLOCK_EXPECTED_PATH names
-// the path that processor must get, so that a check which wrongly says yes there fails too.
+// The path is chosen from the processor as GCC's own CPU check (which also reads XCR0) sees it.
+// Under an emulated processor, MULTI_BLOCK_EXPECTED_PATH names the path that processor must get,
+// so that a check which wrongly says yes there fails too.
 TEST(MultiBlockChoice, TakesTheByteSlicedFormOfTheProcessorsMakerExactlyWhereItHasVbmi) {
     block_path expected = block_path::scalar_groups;
 #if defined(__x86_64__)

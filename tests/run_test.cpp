@@ -23,9 +23,8 @@ TEST_F(WholeFileRun, LengthsRoundTripWithTheTailUnchanged) {
     }
 }
 
-// Reads and writes that do less than asked are carried on until done. The finished output is
-// private whatever the umask, and named when the file system is flushed for the last time: the
-// file's data goes to disk before the name is given, the folder holding the name after.
+// Reads and writes that do less than asked are carried on until done. The output is private
+// whatever the umask; its data is flushed before the name is given, the folder holding it after.
 TEST_F(WholeFileRun, ShortReadsAndWritesGiveAPrivateOutputFlushedAroundItsNaming) {
     hooks.read_some = [](posix_platform& os, std::uint8_t* at, std::uint32_t want, std::uint32_t& got) {
         return os.read_some(at, std::min(want, 13u), got);

@@ -58,12 +58,11 @@ constexpr auto output = chooser_kind::output;
 // systems without unnamed files, forced here).
 constexpr output_naming both_namings[] = {output_naming::unnamed_until_finished, output_naming::named_at_once};
 inline const char* describe(output_naming naming) {
-    return naming == output_naming::named_at_once ? "output named at once" : "output unnamed until finished";
+    return naming == output_naming::named_at_once ? "named at once" : "unnamed until finished";
 }
 
-// Steps of the Linux platform a case replaces, each given the platform to take the real step on;
-// an empty hook is the real step. The fixture clears them. A planted fault counts in strikes each
-// time it strikes, so that a case can tell a run that met its fault from one that ended earlier.
+// Steps of the Linux platform a case replaces (empty: the real step), given the platform to take the
+// real step on. A planted fault counts its strikes, telling a run that met it from one ended earlier.
 struct platform_hooks {
     std::function<bool(posix_platform&)> open_input{};
     std::function<std::uint64_t(posix_platform&)> input_length{};
@@ -146,10 +145,8 @@ inline const passwd& nobody() {
     return *found;
 }
 
-// One whole run on the hooked platform; returns what was asked. As nobody (root may write
-// anything), the run is made in a child that drops root for good (user and group nobody, no other
-// groups) and reports the number of questions and its strikes through its exit code; strikes here
-// grows by the child's.
+// One whole run on the hooked platform; returns what was asked. As nobody (root may write anything),
+// in a child that drops root for good and reports the questions and its strikes in its exit code.
 inline asked run(answers script, output_naming naming = output_naming::unnamed_until_finished, bool as_nobody = false,
                  block_walk walk = encrypt_blocks) {
     if (as_nobody) {
@@ -219,9 +216,8 @@ inline void expect_promise_kept(const snapshot& before, const fs::path& folder, 
         if (!before.contains(name)) ADD_FAILURE() << name << " appeared";
 }
 
-// The fixture of the run tests: a fresh folder holding the input in.bin (original: whole blocks past
-// the 4 KiB that the output's direct writes take, and a 3-byte tail) and a neighbour file. out.bin
-// is the usual output name, not yet made.
+// A fresh folder holding the input in.bin (whole blocks past the 4 KiB that the output's direct
+// writes take, and a 3-byte tail) and a neighbour file; out.bin, the usual output, not yet made.
 class run_fixture : public ::testing::Test {
 protected:
     static fs::path make_folder() {

@@ -57,12 +57,10 @@ protected:
     }
 };
 
-// Two runs lined up at the contested step, in five rounds; exactly one wins it.
-// - The same input: the loser cannot take its lock and ends after the open dialog. Its open still
-//   breaks the winner's lease if it came after the lease was taken; the winner then writes nothing
-//   either. Never is more than one output made, nor a partial one.
-// - The same new output name, both outputs whole when named, or both named at once: exactly one
-//   gets the name, and the loser leaves the winner's file alone and removes nothing.
+// Two runs lined up at the contested step, in five rounds; exactly one wins it. The same input: the
+// loser cannot take its lock and ends after the open dialog; its open still breaks the winner's
+// lease if it came after it, and the winner then writes nothing either. The same new output name:
+// exactly one gets it, and the loser leaves the winner's file alone. Never is a partial output made.
 TEST_F(Concurrency, TwoRunsContestingAnInputOrAnOutputNameMakeAtMostOneWholeOutput) {
     write_file(folder / "in-A", random_bytes(50'003, 37));
     write_file(folder / "in-B", random_bytes(60'005, 41));
@@ -121,10 +119,9 @@ bool waits_for_lease(pid_t opener) {
     return false;
 }
 
-// Another process opens the input, for writing or reading, while the run (paused after part of
-// its read) holds it: the open waits; the run, its lease being broken, gives the input up and
-// writes nothing, since it cannot know what the other will change. The other then finds the file
-// as it was, and a writer changes it.
+// Another process opens the input, for writing or reading, while the run (paused in its read)
+// holds it: the open waits; the run, its lease being broken, gives the input up and writes
+// nothing, since it cannot know what the other will change; the other finds the file as it was.
 TEST_F(InputInUse, AnotherOpenDuringTheReadLeavesNoOutput) {
     channel& opened = start[0];
     for (int flags : {O_RDWR, O_RDONLY}) {
@@ -136,16 +133,12 @@ TEST_F(InputInUse, AnotherOpenDuringTheReadLeavesNoOutput) {
             paused = true;
             return os.read_some(at, want / 2, got) && report.send() && resume.wait();
         };
-        const pid_t reader = start_child([&] {
-            return run({in, out}) == asked{input} ? 0 : 1;
-        });
+        const pid_t reader = start_child([&] { return run({in, out}) == asked{input} ? 0 : 1; });
         ASSERT_TRUE(report.wait());
         const pid_t opener = start_child([&] {
             const int file = open(in.c_str(), flags);
             if (file < 0 || !opened.send()) return 1;
-            bytes seen(original.size() + 1);
-            seen.resize(static_cast<std::size_t>(std::max<ssize_t>(pread(file, seen.data(), seen.size(), 0), 0)));
-            if (seen != original) return 2;
+            if (read_file(in) != original) return 2;
             return flags == O_RDONLY || pwrite(file, "BBBBBBBB", 8, 0) == 8 ? 0 : 3;
         });
         bool waiting = false;

@@ -23,8 +23,7 @@ TEST_F(FaultInjection, WriteCutShortByTheFileSizeLimitLeavesNoOutput) {
     write_file(in, content);
     const bytes whole = encrypted_by_blocks(content);
     for (output_naming naming : both_namings) {
-        for (rlim_t limit : {rlim_t{0}, rlim_t{1}, rlim_t{4096}, rlim_t{65536 + 3}, rlim_t{content.size() - 1},
-                             rlim_t{content.size()}}) {
+        for (rlim_t limit : std::initializer_list<rlim_t>{0, 1, 4096, 65536 + 3, content.size() - 1, content.size()}) {
             SCOPED_TRACE(std::to_string(limit) + ", " + describe(naming));
             const snapshot before = take_snapshot(folder);
             const int code = in_child([&] {
@@ -100,11 +99,10 @@ std::function<int(int)> fail_flush_of(bool folder) {
     };
 }
 
-// Each fault planted at the platform's seams, at lengths from just past where the write fault
-// strikes to one block past 1 MiB, on both ways of making the output; a run that ended before its
-// fault struck proves nothing. The input can shrink between the size check and the read only where
-// the run holds it by flock alone, without a lease: another user's file, run as nobody. A name
-// taken over by another process before a failed run cleans up is left alone.
+// Each fault at the platform's seams, at lengths from just past where the write fault strikes to
+// one block past 1 MiB, on both ways of making the output. The input can shrink only where the run
+// holds it by flock alone, without a lease: another user's file, run as nobody. A name another
+// process takes over before a failed run cleans up is left alone.
 TEST_F(FaultInjection, InjectedFaultsKeepThePromise) {
     using u32 = std::uint32_t;
     const fs::path shrinking = folder / "shrinking.bin";

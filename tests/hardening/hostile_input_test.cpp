@@ -137,16 +137,14 @@ TEST_P(HostileChoice, KeepsThePromise) {
         const bool locked = chosen.held != holder::locking || flock(held, LOCK_EX) == 0;
         return held >= 0 && locked && holds.send() && release.wait() ? 0 : 1;
     });
-    if (holding >= 0) {
-        ASSERT_TRUE(holds.wait());
-    }
+    ASSERT_TRUE(holding < 0 || holds.wait());
+    constexpr auto unnamed = output_naming::unnamed_until_finished;
     expect_run(script, chosen.expected == refused_input ? asked{input} : asked{input, output}, target,
-               chosen.expected == processed ? &expected : nullptr, output_naming::unnamed_until_finished, chosen.as_nobody);
+               chosen.expected == processed ? &expected : nullptr, unnamed, chosen.as_nobody);
     if (holding < 0) return;
     EXPECT_TRUE(release.send());
     EXPECT_EQ(wait_child(holding), 0);
-    expect_run(script, asked{input, output}, target, &expected, output_naming::unnamed_until_finished,
-               chosen.as_nobody);
+    expect_run(script, asked{input, output}, target, &expected, unnamed, chosen.as_nobody);
 }
 
 INSTANTIATE_TEST_SUITE_P(Layer, HostileChoice, ::testing::ValuesIn(choices),
@@ -162,11 +160,7 @@ TEST_F(HostileInput, NameSwappedAfterTheLookIsNotOpened) {
         SCOPED_TRACE(fifo ? "a FIFO" : "a link to /dev/zero");
         hooks.before_reopen = [&] {
             fs::rename(in, moved);
-            if (fifo) {
-                ASSERT_EQ(mkfifo(in.c_str(), 0600), 0);
-            } else {
-                fs::create_symlink("/dev/zero", in);
-            }
+            EXPECT_EQ(fifo ? mkfifo(in.c_str(), 0600) : symlink("/dev/zero", in.c_str()), 0);
         };
         EXPECT_EQ(run({in, out}), (asked{input, output}));
         EXPECT_TRUE(read_file(out) == expected) << "the output is not the whole file looked at";
