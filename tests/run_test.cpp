@@ -39,8 +39,8 @@ TEST_F(WholeFileRun, ShortReadsAndWritesGiveAPrivateOutputFlushedAroundItsNaming
         flushed.push_back(std::string(S_ISDIR(info.st_mode) ? "folder" : "file") + (fs::exists(out) ? " (named)" : " (unnamed)"));
         return fsync(descriptor);
     };
-    using list = std::vector<std::string>;
-    const list expected_flushes[] = {{"file (unnamed)", "folder (named)"}, {"file (named)", "folder (named)"}};
+    const std::vector<std::string> expected_flushes[] = {{"file (unnamed)", "folder (named)"},
+                                                         {"file (named)", "folder (named)"}};
     for (output_naming naming : both_namings) {
         SCOPED_TRACE(describe(naming));
         flushed.clear();
@@ -48,9 +48,7 @@ TEST_F(WholeFileRun, ShortReadsAndWritesGiveAPrivateOutputFlushedAroundItsNaming
         expect_run({in, out}, asked{input, output}, out, &expected, naming);
         umask(before);
         EXPECT_EQ(flushed, expected_flushes[naming == output_naming::named_at_once]);
-        struct stat info {};
-        ASSERT_EQ(stat(out.c_str(), &info), 0);
-        EXPECT_EQ(info.st_mode & 0777, 0600u);
+        EXPECT_EQ(fs::status(out).permissions(), fs::perms::owner_read | fs::perms::owner_write);
         fs::remove(out);
     }
 }

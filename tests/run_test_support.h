@@ -128,10 +128,7 @@ inline int in_child(const std::function<int()>& body) { return wait_child(start_
 struct channel {
     int ends[2] = {-1, -1};
     channel() { EXPECT_EQ(pipe(ends), 0); }
-    ~channel() {
-        close(ends[0]);
-        close(ends[1]);
-    }
+    ~channel() { for (int end : ends) close(end); }
     bool send(char byte = 'g') const { return write(ends[1], &byte, 1) == 1; }
     char wait() const {
         char byte = 0;

@@ -120,24 +120,20 @@ TEST_F(FaultInjection, InjectedFaultsKeepThePromise) {
         {"file ends early",  // the first read gets part, the next none
          {.read_some = [reads = 0](posix_platform& os, std::uint8_t* at, u32 want, u32& got) mutable {
               return reads++ == 0 ? os.read_some(at, want / 2, got) : (got = 0, ++strikes, true);
-          }},
-         {input}},
+          }}, {input}},
         {"input shrinks",
          {.input_length = [shrinking](posix_platform& os) {
               const std::uint64_t length = os.input_length();
               fs::resize_file(shrinking, length / 2);
               return ++strikes, length;
-          }},
-         {input},
-         true},
+          }}, {input}, true},
         {"write fails part-way",  // in small pieces, then a failure
          {.write_some = [written = 0u](posix_platform& os, const std::uint8_t* from, u32 want, u32& put) mutable {
               if (written >= 500) return ++strikes, false;
               const bool wrote = os.write_some(from, std::min(want, 100u), put);
               written += put;
               return wrote;
-          }},
-         {input, output}},
+          }}, {input, output}},
         {"flush fails", {.flush = fail_flush_of(false)}, {input, output}},
         {"folder flush fails", {.flush = fail_flush_of(true)}, {input, output}},
         {"another process takes the name",
@@ -145,10 +141,7 @@ TEST_F(FaultInjection, InjectedFaultsKeepThePromise) {
               fs::remove(out);
               write_file(out, taken_over);
               return ++strikes, false;
-          }},
-         {input, output},
-         false,
-         &taken_over},
+          }}, {input, output}, false, &taken_over},
     };
     ASSERT_EQ(chmod(folder.c_str(), 0755), 0);
     for (output_naming naming : both_namings) {
