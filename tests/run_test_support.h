@@ -58,7 +58,7 @@ constexpr auto output = chooser_kind::output;
 // systems without unnamed files, forced here).
 constexpr output_naming both_namings[] = {output_naming::unnamed_until_finished, output_naming::named_at_once};
 inline const char* describe(output_naming naming) {
-    return naming == output_naming::named_at_once ? "named at once" : "unnamed until finished";
+    return naming == output_naming::named_at_once ? "named at once" : "unnamed";
 }
 
 // Steps of the Linux platform a case replaces (empty: the real step), given the platform to take the

@@ -138,9 +138,13 @@ TEST_P(HostileChoice, KeepsThePromise) {
         return held >= 0 && locked && holds.send() && release.wait() ? 0 : 1;
     });
     ASSERT_TRUE(holding < 0 || holds.wait());
+    int opens = 0;  // of the file looked at: never of a device, FIFO or folder
+    hooks.before_reopen = [&] { ++opens; };
     constexpr auto unnamed = output_naming::unnamed_until_finished;
     expect_run(script, chosen.expected == refused_input ? asked{input} : asked{input, output}, target,
                chosen.expected == processed ? &expected : nullptr, unnamed, chosen.as_nobody);
+    struct stat info {};
+    EXPECT_TRUE(stat(source.c_str(), &info) != 0 || S_ISREG(info.st_mode) || opens == 0) << source << " was opened";
     if (holding < 0) return;
     EXPECT_TRUE(release.send());
     EXPECT_EQ(wait_child(holding), 0);
