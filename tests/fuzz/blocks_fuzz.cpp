@@ -1,11 +1,7 @@
-// libFuzzer target for the block operations. The first byte picks where the data starts relative
-// to an 8-byte boundary; the rest is the data, of any length. Checked for every input, on each path
-// of the multi-block form that the processor can take (the byte-sliced kernel in both its forms,
-// the scalar groups):
-// - the multi-block form and the single-block operation, block by block, give the same bytes;
-// - decrypting undoes encrypting, and encrypting undoes decrypting, in both forms;
-// - nothing outside the whole blocks changes: neither the 0 to 7 tail bytes nor guard bytes on
-//   either side (AddressSanitizer catches any access past the buffer itself).
+// libFuzzer target for the block operations: the first byte picks the data's offset from an 8-byte
+// boundary, the rest is the data. On each path the processor can take, the multi-block form equals
+// the single-block operation, each direction undoes the other in both forms, and nothing outside
+// the whole blocks changes (tail and guard bytes; AddressSanitizer catches any access beyond).
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -34,13 +30,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t start = guard + data[0] % 8;
     const std::size_t length = size - 1;
     const auto count = static_cast<std::uint32_t>(length / 8);
-
     // guard | alignment filler | data | guard, the filler and guards a pattern unlike the data.
     std::vector<std::uint8_t> original(start + length + guard);
     for (std::size_t i = 0; i < original.size(); ++i) original[i] = static_cast<std::uint8_t>(0xA5 ^ (i * 29));
     std::copy_n(data + 1, length, original.data() + start);
     const std::size_t end = start + std::size_t{count} * 8;
-
     using blowfish::block_path;
     for (const block_path path :
          {block_path::byte_sliced_quarters, block_path::byte_sliced_halves, block_path::scalar_groups}) {
@@ -52,11 +46,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         require(multi == single);
         require(std::memcmp(multi.data(), original.data(), start) == 0);
         require(std::memcmp(multi.data() + end, original.data() + end, original.size() - end) == 0);
-
         decrypt_blocks(multi.data() + start, count);
         single_blocks(decrypt_block, single.data() + start, count);
         require(multi == original && single == original);
-
         decrypt_blocks(multi.data() + start, count);
         single_blocks(decrypt_block, single.data() + start, count);
         require(multi == single);
