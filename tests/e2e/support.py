@@ -1,6 +1,5 @@
-"""What every end-to-end driver shares: the key arguments, OpenSSL's Blowfish (libcrypto through
-ctypes) as the independent oracle, waiting, and the check that a run changed nothing but what it
-created."""
+"""What the end-to-end drivers share: the key arguments, OpenSSL's Blowfish (libcrypto through ctypes)
+as the oracle, waiting, and the check that a run changed nothing but what it created."""
 import ctypes
 import ctypes.util
 import hashlib
@@ -14,6 +13,7 @@ _libcrypto.BF_ecb_encrypt.argtypes = (ctypes.c_void_p, ctypes.c_void_p, ctypes.c
 SKIPPED = 77  # the exit code CTest takes for a skipped case
 WAIT_SECONDS = 60
 LARGE = 1 << 30  # files from this size on are known by size and time: reading them takes too long
+SAMPLED = 64 << 20  # outputs from this size on are checked in about a thousand sampled blocks
 
 
 class Failure(Exception):
@@ -71,10 +71,10 @@ def transform(direction, key, data):
     return buffer.raw[:whole] + bytes(data[whole:])
 
 
-def check_transformed(direction, key, source, target, whole_below=64 << 20):
+def check_transformed(direction, key, source, target):
     """Fails unless target is source transformed: the same length, every block OpenSSL's (from
-    whole_below bytes on only about a thousand blocks spread over the file, the last one and those
-    around each GiB boundary), the tail unchanged."""
+    SAMPLED bytes on, blocks spread over the file, the last one and those around each GiB boundary),
+    the tail unchanged."""
     length = os.path.getsize(source)
     expect(os.path.getsize(target) == length, f"{target} has {os.path.getsize(target)} bytes, not {length}")
     blocks = length // 8
@@ -83,12 +83,12 @@ def check_transformed(direction, key, source, target, whole_below=64 << 20):
     chosen = sorted(b for b in chosen if 0 <= b < blocks) + [blocks]  # the last piece: the tail
 
     def read(file):
-        if length < whole_below:
+        if length < SAMPLED:
             return file.read()
         return b"".join(os.pread(file.fileno(), 8, 8 * block) for block in chosen)
     with open(source, "rb") as plain, open(target, "rb") as sealed:
         expect(read(sealed) == transform(direction, key, read(plain)),
-               f"{target} is not OpenSSL's {direction}ion" + ("" if length < whole_below else " in sampled blocks"))
+               f"{target} is not OpenSSL's {direction}ion" + ("" if length < SAMPLED else " in sampled blocks"))
 
 
 def digest(path):

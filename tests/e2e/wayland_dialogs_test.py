@@ -1,9 +1,8 @@
 #!/usr/bin/python3
-"""The real programs on Wayland, under Debian's weston with its headless backend, a compositor for
-each run: a round trip through both programs' dialogs, and the compositor killed while the open
-dialog is up and while the save dialog is up, after which each program must end with code 0 having
-created nothing. The dialogs are driven over the accessibility bus (AT-SPI), on a session bus of
-the test's own.
+"""Both real programs on Wayland (weston's headless backend, a compositor for each run), their
+dialogs driven over the accessibility bus (AT-SPI) on a session bus of the test's own: a round trip,
+and the compositor killed while either dialog is up, after which each program must end with code 0
+having created nothing.
 
   wayland_dialogs_test.py dialogs --encrypt EXE --decrypt EXE (--key HEX | --key-file PATH)
 """
@@ -28,10 +27,9 @@ except (ImportError, ValueError):
     Atspi = None
 
 
-def missing():
-    if not (shutil.which("weston") and shutil.which("dbus-run-session") and Atspi):
-        return ("weston, dbus-run-session or the AT-SPI bindings are missing (Debian packages weston, dbus, "
-                "python3-gi, gir1.2-atspi-2.0, at-spi2-core)")
+MISSING = None if shutil.which("weston") and shutil.which("dbus-run-session") and Atspi else (
+    "weston, dbus-run-session or the AT-SPI bindings are missing (Debian packages weston, dbus, python3-gi, "
+    "gir1.2-atspi-2.0, at-spi2-core)")
 
 
 def mapped_toplevels(log_path):
@@ -47,8 +45,8 @@ def mapped_toplevels(log_path):
             elif (m := re.search(r"wl_surface@(\d+)\.attach\(wl_buffer@", line)) and m.group(1) in waiting:
                 attached.add(m.group(1))
             elif (m := re.search(r"wl_surface@(\d+)\.commit\(\)", line)) and m.group(1) in attached:
-                waiting.discard(m.group(1))
-                attached.discard(m.group(1))
+                waiting.remove(m.group(1))
+                attached.remove(m.group(1))
                 mapped += 1
     return mapped
 
@@ -69,8 +67,8 @@ class Wayland:
     patience = TIMEOUT
 
     def __init__(self, args):
-        if missing():
-            raise Skipped(missing())
+        if MISSING:
+            raise Skipped(MISSING)
         self.args, self.key, self.runs = args, key_of(args), 0
         self.work = tempfile.mkdtemp(prefix="wayland-dialogs-")
         self.folder = os.path.join(self.work, "files")
@@ -163,7 +161,7 @@ def dialogs(wayland):
 
 
 if __name__ == "__main__":
-    if not missing() and "WAYLAND_DIALOGS_TEST_BUS" not in os.environ:  # a session bus of its own
+    if not MISSING and "WAYLAND_DIALOGS_TEST_BUS" not in os.environ:  # a session bus of its own
         os.environ["WAYLAND_DIALOGS_TEST_BUS"] = "1"
         os.execvp("dbus-run-session", ["dbus-run-session", "--", sys.executable] + sys.argv)
     sys.exit(scenarios.main("wayland", {"dialogs": dialogs}, Wayland))

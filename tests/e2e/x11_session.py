@@ -7,27 +7,19 @@ import re
 import select
 import subprocess
 
-from support import WAIT_SECONDS, Failure, expect, wait_for
+from support import WAIT_SECONDS, expect, wait_for
 
 
 def start_xvfb(log=subprocess.DEVNULL):
     """Starts Xvfb on a display number it picks itself; returns (process, ":N") once it takes
     clients. Without -noreset it resets whenever its last client goes: a program connecting just
     then finds no display and ends quietly before its first dialog, and the keyboard map is lost."""
-    reading, writing = os.pipe()
-    xvfb = subprocess.Popen(["Xvfb", "-noreset", "-displayfd", str(writing), "-screen", "0", "1280x1024x24",
-                             "-nolisten", "tcp"], pass_fds=[writing], stdin=subprocess.DEVNULL,
-                            stdout=log, stderr=log, start_new_session=True)
-    os.close(writing)
-    number = b""
-    while not number.endswith(b"\n"):
-        if not select.select([reading], [], [], WAIT_SECONDS)[0]:
-            raise Failure("Xvfb did not start")
-        chunk = os.read(reading, 16)
-        expect(chunk, "Xvfb ended before it was ready")
-        number += chunk
-    os.close(reading)
-    return xvfb, f":{number.decode().strip()}"
+    xvfb = subprocess.Popen(["Xvfb", "-noreset", "-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
+                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=log, start_new_session=True)
+    ready = select.select([xvfb.stdout], [], [], WAIT_SECONDS)[0]
+    number = xvfb.stdout.readline().strip() if ready else b""
+    expect(number, "Xvfb did not start")
+    return xvfb, f":{number.decode()}"
 
 
 class Keyboard:
@@ -75,10 +67,9 @@ class Keyboard:
         return self.selection() == text
 
     def map_keys(self, text):
-        """Gives each non-ASCII character of text a keycode of its own, to be pressed by its keysym
-        (xdotool's type would remap a key for each, and Wine, reading the map late, loses them).
-        Keycodes holding other such characters are freed first: Wine gives virtual keys to only a
-        few extra keycodes."""
+        """Gives each non-ASCII character of text a free keycode of its own on this fresh display, to
+        be pressed by its keysym: xdotool's type would remap a key for each, and Wine, reading the
+        map late, loses them."""
         x11 = ctypes.CDLL(ctypes.util.find_library("X11"))
         x11.XOpenDisplay.restype = ctypes.c_void_p
         x11.XGetKeyboardMapping.restype = ctypes.POINTER(ctypes.c_ulong)
@@ -86,25 +77,14 @@ class Keyboard:
         expect(connection.value, f"cannot open display {self.environment['DISPLAY']}")
         low, high, width = ctypes.c_int(), ctypes.c_int(), ctypes.c_int()
         x11.XDisplayKeycodes(connection, ctypes.byref(low), ctypes.byref(high))
-        count = high.value - low.value + 1
-        table = x11.XGetKeyboardMapping(connection, ctypes.c_ubyte(low.value), count, ctypes.byref(width))
-        rows = [[table[code * width.value + level] for level in range(width.value)] for code in range(count)]
+        table = x11.XGetKeyboardMapping(connection, ctypes.c_ubyte(low.value), high.value - low.value + 1,
+                                        ctypes.byref(width))
+        free = [code for code in range(low.value, high.value + 1)
+                if not any(table[(code - low.value) * width.value + level] for level in range(width.value))]
         x11.XFree(table)
         wanted = [0x1000000 | ord(character) for character in dict.fromkeys(text) if ord(character) > 0x7F]
-        free = []
-        for code, row in enumerate(rows):
-            if row[0] in wanted:
-                wanted.remove(row[0])
-            elif 0x1000100 <= row[0] <= 0x110FFFF or not any(row):
-                free.append(low.value + code)
-        for code in free:
-            keysym = wanted.pop(0) if wanted else 0
-            if rows[code - low.value][:2] != [keysym, keysym]:
-                x11.XChangeKeyboardMapping(connection, code, 2, (ctypes.c_ulong * 2)(keysym, keysym), 1)
+        expect(len(wanted) <= len(free), f"no free keycodes for {len(wanted) - len(free)} characters")
+        for code, keysym in zip(free, wanted):
+            x11.XChangeKeyboardMapping(connection, code, 2, (ctypes.c_ulong * 2)(keysym, keysym), 1)
         x11.XSync(connection, 0)
         x11.XCloseDisplay(connection)
-        expect(not wanted, f"no free keycodes for {len(wanted)} characters")
-
-
-def ended(code):
-    return f"killed by signal {-code}" if code is not None and code < 0 else f"exit code {code}"

@@ -1,15 +1,14 @@
 #!/usr/bin/env python3
 """The Windows programs under Wine on a virtual display, their real common dialogs driven with
 xdotool as a user would (a path typed, or Escape): the scenario table's cases, then Wine's own.
+start and stop make and end the display and prefix in DIR that every case of a test run shares.
 
-  wine_dialogs.py start|stop --state DIR --wine WINE  starts Xvfb and a Wine prefix in DIR, or ends them
+  wine_dialogs.py start|stop --state DIR --wine WINE
   wine_dialogs.py CASE --state DIR --wine WINE --encrypt EXE --decrypt EXE --holder EXE (--key HEX | --key-file PATH)
-  wine_dialogs.py --list
 
-WINE is wine64 for the x86-64 programs, or the 32-bit wine for the i386 ones (a 32-bit prefix; its
-own i386 Linux programs run through qemu-i386, which start registers with binfmt_misc). Where that
-cannot be done, or a case's files do not fit in /tmp, it is skipped (exit code 77), except under
-CI=true, where it fails. One display and one prefix serve every case of a test run."""
+WINE is wine64, or the 32-bit wine, whose own i386 Linux programs run through qemu-i386 (registered
+with binfmt_misc by start). Where that cannot be done, or a case's files do not fit in /tmp, the
+case is skipped (exit code 77), except under CI=true, where it fails."""
 import argparse
 import contextlib
 import os
@@ -26,7 +25,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import scenarios  # noqa: E402
 from scenarios import HELD, MIB, WINE, WRITE_LIMIT, Case, Run, drive, expect_runs, sample  # noqa: E402
 from support import WAIT_SECONDS, Skipped, expect, expect_unchanged, key_of, snapshot, transform, wait_for  # noqa: E402
-from x11_session import Keyboard, ended, start_xvfb  # noqa: E402
+from x11_session import Keyboard, start_xvfb  # noqa: E402
 
 RELAYED_CALLS = "KERNEL32.CreateFileA;KERNEL32.GetFileType;KERNEL32.GetFileSize;KERNEL32.ReadFile"
 RELAY_LINE = re.compile(r"^(\w+):(Call|Ret)\s+KERNEL32\.(\w+)\((.*)\)(?: retval=(\w+))? ret=\w+$", re.MULTILINE)
@@ -63,13 +62,11 @@ def register_qemu_i386(binfmt="/proc/sys/fs/binfmt_misc"):
         raise Skipped(f"cannot register {QEMU_I386} for i386 programs with binfmt_misc: {error}")
 
 
-def wine_environment(state):
-    with open(os.path.join(state, "display")) as display:
-        environment = {**os.environ, "DISPLAY": display.read().strip(), "WINEPREFIX": os.path.join(state, "prefix"),
-                       "WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="}
-    if os.path.exists(os.path.join(state, "win32")):
-        environment["WINEARCH"] = "win32"
-    return environment
+def wine_environment(args):
+    with open(os.path.join(args.state, "display")) as display:
+        return {**os.environ, "DISPLAY": display.read().strip(), "WINEPREFIX": os.path.join(args.state, "prefix"),
+                "WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml=",
+                **({"WINEARCH": "win32"} if os.path.basename(args.wine) == "wine" else {})}
 
 
 def start(args):
@@ -77,20 +74,14 @@ def start(args):
     os.makedirs(args.state)
     log = open(os.path.join(args.state, "session.log"), "w")
     if os.path.basename(args.wine) == "wine":
-        try:
-            register_qemu_i386()
-        except Skipped as reason:
-            with open(os.path.join(args.state, "unavailable"), "w") as file:
-                file.write(f"{reason}\n")
-            raise
-        open(os.path.join(args.state, "win32"), "w").close()
+        register_qemu_i386()
     xvfb, display = start_xvfb(log)
     with open(os.path.join(args.state, "xvfb.pid"), "w") as pid, open(os.path.join(args.state, "display"), "w") as file:
         pid.write(str(xvfb.pid))
         file.write(f"{display}\n")
     # Keys for the letters of other scripts the cases type, in the map every Wine process reads.
     Keyboard(display).map_keys("".join(GREEK_AND_CJK_NAMES))
-    environment = wine_environment(args.state)
+    environment = wine_environment(args)
     os.makedirs(environment["WINEPREFIX"])
     # A persistent server keeps the prefix warm until stop. Without a window manager, Wine waits 2 s
     # for each closing dialog to be withdrawn unless its windows are unmanaged. A program that
@@ -113,7 +104,7 @@ def stop(args):
     if os.path.exists(os.path.join(args.state, "display")):
         for option in ("-k", "-w"):
             subprocess.run([os.path.join(os.path.dirname(args.wine), "wineserver"), option], capture_output=True,
-                           env=wine_environment(args.state), stdin=subprocess.DEVNULL, timeout=WAIT_SECONDS)
+                           env=wine_environment(args), stdin=subprocess.DEVNULL, timeout=WAIT_SECONDS)
     with contextlib.suppress(OSError, ValueError), open(os.path.join(args.state, "xvfb.pid")) as pid:
         os.kill(int(pid.read()), signal.SIGTERM)
     shutil.rmtree(args.state, ignore_errors=True)
@@ -133,7 +124,7 @@ class Wine:
             with open(os.path.join(args.state, "unavailable")) as file:
                 raise Skipped(file.read().strip())
         self.args, self.key, self.patience = args, key_of(args), WAIT_SECONDS
-        self.environment = wine_environment(args.state)
+        self.environment = wine_environment(args)
         self.keyboard = Keyboard(self.environment["DISPLAY"])
         self.log = open(os.path.join(args.state, "session.log"), "a")
         self.folder = tempfile.mkdtemp(prefix="bf", dir="/tmp")
@@ -143,14 +134,11 @@ class Wine:
         self.devices = tuple(self.device_names)
 
     def clear(self):
-        for folder, _, _ in os.walk(self.folder):
-            os.chmod(folder, 0o755)
-        shutil.rmtree(self.folder, ignore_errors=True)
+        shutil.rmtree(self.folder)
         os.mkdir(self.folder)
 
     def close(self):
-        self.clear()
-        os.rmdir(self.folder)
+        shutil.rmtree(self.folder)
         self.log.close()
 
     @contextlib.contextmanager
@@ -207,27 +195,21 @@ class Wine:
                             lambda kind, _: kind == "save" and before_save and before_save(process), must_end)
         if device:
             self.expect_device_refused(answers[0], open(trace.name, errors="backslashreplace").read())
-        return shown, code
+        return shown, code if must_end else 0  # where Wine itself may break, how the program ends is not checked
 
     def expect_device_refused(self, typed, log):
         """The relay log must show the device opened once, and on its handle GetFileType answering
         other than 1 (a file on a disk), and neither GetFileSize nor ReadFile called."""
-        calls, pending = [], {}  # (thread, function, arguments, result), in order
-        for thread, kind, function, arguments, result in RELAY_LINE.findall(log):
-            if kind == "Call":
-                pending[thread, function] = len(calls)
-                calls.append([thread, function, arguments, None])
-            elif (thread, function) in pending:
-                calls[pending.pop((thread, function))][3] = int(result, 16)
-        opened = [index for index, (_, function, arguments, _) in enumerate(calls) if function == "CreateFileA"
-                  and re.search(rf'"{self.device_names[typed]}",c0000000,', arguments, re.IGNORECASE)]
+        calls = RELAY_LINE.findall(log)  # (thread, Call or Ret, function, arguments, result)
+        opened = [index for index, (_, kind, function, arguments, _) in enumerate(calls) if kind == "Ret" and
+                  function == "CreateFileA" and re.search(rf'"{self.device_names[typed]}",c0000000,', arguments, re.I)]
         expect(len(opened) == 1, f"{len(opened)} calls of CreateFileA open {typed}, not 1: "
-                                 f"{[call[2] for call in calls if call[1] == 'CreateFileA']}")
-        thread, _, _, handle = calls[opened[0]]
-        expect(handle not in (None, 0xFFFFFFFF, 0xFFFFFFFFFFFFFFFF), f"{typed} was not opened")
-        asked = {function: result for thread_of, function, arguments, result in calls[opened[0] + 1:]
+                                 f"{[call[3] for call in calls if call[2] == 'CreateFileA']}")
+        thread, handle = calls[opened[0]][0], int(calls[opened[0]][4], 16)
+        expect(handle not in (0xFFFFFFFF, 0xFFFFFFFFFFFFFFFF), f"{typed} was not opened")
+        asked = {function: result for thread_of, _, function, arguments, result in calls[opened[0] + 1:]
                  if thread_of == thread and arguments.split(",")[0] and int(arguments.split(",")[0], 16) == handle}
-        expect(asked.get("GetFileType") not in (None, 1), f"GetFileType answered {asked.get('GetFileType')}")
+        expect(int(asked.get("GetFileType") or "1", 16) != 1, f"GetFileType answered {asked.get('GetFileType')}")
         for function in ("GetFileSize", "ReadFile"):
             expect(function not in asked, f"the program called {function} on {typed}")
 
@@ -268,13 +250,7 @@ def long_path_case(length, in_output):
             if path.endswith(long_name) and breaks_wine:  # the program may never end, nor show another dialog
                 wine.patience = 10
         wine.choose = choose_and_cancel
-        if not breaks_wine:
-            return expect_runs(wine, [run])
-        before = snapshot(wine.folder)
-        shown, _ = wine.run("encrypt", [os.path.join(wine.folder, name) for name in (run.input, run.output) if name],
-                            must_end=False)
-        expect(tuple(shown) == run.dialogs(), f"showed the dialogs {shown}, not {run.dialogs()}")
-        expect_unchanged(before, snapshot(wine.folder))
+        expect_runs(wine, [run], must_end=not breaks_wine)
     return case
 
 
@@ -312,7 +288,7 @@ def killed_while_writing(syscall, number, written_before):
             for tracer in tracers:
                 tracer.terminate()
                 tracer.wait()
-        expect(code == -signal.SIGKILL, f"the program was not killed at {syscall} {number}: {ended(code)}")
+        expect(code == -signal.SIGKILL, f"the program was not killed at {syscall} {number}: code {code}")
         log = open(trace.name, errors="replace").read()
         written = sum(int(done) for done in re.findall(r"\bp?write(?:64)?\(\d+, .*\) = (\d+)$", log, re.MULTILINE))
         expect(written == written_before, f"{written} bytes were in the output at the kill, not {written_before}")
@@ -339,14 +315,11 @@ def beyond_2_gib(length):
             plain.write(tail)
         allocated = os.stat(plain_path).st_blocks
         wine.patience = 10 * WAIT_SECONDS
-        shown, code = wine.run("encrypt", [plain_path, sealed_path])
-        expect((shown, code) == (["open", "save"], 0), f"showed {shown}, ended with {ended(code)}")
-        expect(sorted(os.listdir(wine.folder)) == ["plain.bin", "sealed.bin"], "other files appeared")
+        expect_runs(wine, [Run("encrypt", "plain.bin", "sealed.bin")], {"sealed.bin": ("encrypt", "plain.bin")})
         zeros_sealed = transform("encrypt", wine.key, bytes(64 * MIB))
         with open(plain_path, "rb") as plain, open(sealed_path, "rb") as sealed:
-            expect((plain.read(MIB), os.pread(plain.fileno(), edge, length - edge), os.fstat(plain.fileno()).st_size,
-                    os.fstat(plain.fileno()).st_blocks) == (head, tail, length, allocated), "encrypt changed its input")
-            expect(os.fstat(sealed.fileno()).st_size == length, f"encrypted length {os.fstat(sealed.fileno()).st_size}")
+            expect((plain.read(MIB), os.pread(plain.fileno(), edge, length - edge),
+                    os.fstat(plain.fileno()).st_blocks) == (head, tail, allocated), "encrypt changed its input")
             expect(sealed.read(MIB) == transform("encrypt", wine.key, head), "the first MiB differs from OpenSSL's")
             for offset in range(MIB, length - edge, len(zeros_sealed)):
                 piece = sealed.read(min(len(zeros_sealed), length - edge - offset))
@@ -383,6 +356,8 @@ def main():
     try:
         (start if args.command == "start" else stop)(args)
     except Skipped as reason:
+        with open(os.path.join(args.state, "unavailable"), "w") as file:  # so that every case skips too
+            file.write(f"{reason}\n")
         return scenarios.skipped(args.command, reason, Wine.skips_fail_in_ci)
     return 0
 
