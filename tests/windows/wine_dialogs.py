@@ -43,14 +43,13 @@ def register_qemu_i386(binfmt="/proc/sys/fs/binfmt_misc"):
     made before qemu-i386 was last installed runs the old one and is made again; a current one is
     kept, since other runs may be using it."""
     entry = os.path.join(binfmt, "qemu-i386")
+    if not os.path.exists(QEMU_I386):
+        raise Skipped(f"{QEMU_I386} is missing (Debian qemu-user-static from bookworm-backports)")
     try:
-        if not os.path.exists(QEMU_I386):
-            raise Skipped(f"{QEMU_I386} is missing (Debian qemu-user-static from bookworm-backports)")
         if not os.path.exists(os.path.join(binfmt, "register")):
             subprocess.run(["mount", "-t", "binfmt_misc", "binfmt_misc", binfmt], check=True, capture_output=True)
         if os.path.exists(entry):
-            with open(entry) as file:
-                lines = file.read().splitlines()
+            lines = open(entry).read().splitlines()
             if ("enabled" in lines and f"interpreter {QEMU_I386}" in lines and "flags: F" in lines
                     and os.stat(entry).st_mtime >= os.stat(QEMU_I386).st_ctime):
                 return
@@ -63,8 +62,8 @@ def register_qemu_i386(binfmt="/proc/sys/fs/binfmt_misc"):
 
 
 def wine_environment(args):
-    with open(os.path.join(args.state, "display")) as display:
-        return {**os.environ, "DISPLAY": display.read().strip(), "WINEPREFIX": os.path.join(args.state, "prefix"),
+    with open(os.path.join(args.state, "display")) as display:  # ":N PID" of the session's Xvfb
+        return {**os.environ, "DISPLAY": display.read().split()[0], "WINEPREFIX": os.path.join(args.state, "prefix"),
                 "WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml=",
                 **({"WINEARCH": "win32"} if os.path.basename(args.wine) == "wine" else {})}
 
@@ -76,9 +75,8 @@ def start(args):
     if os.path.basename(args.wine) == "wine":
         register_qemu_i386()
     xvfb, display = start_xvfb(log)
-    with open(os.path.join(args.state, "xvfb.pid"), "w") as pid, open(os.path.join(args.state, "display"), "w") as file:
-        pid.write(str(xvfb.pid))
-        file.write(f"{display}\n")
+    with open(os.path.join(args.state, "display"), "w") as file:
+        file.write(f"{display} {xvfb.pid}\n")
     # Keys for the letters of other scripts the cases type, in the map every Wine process reads.
     Keyboard(display).map_keys("".join(GREEK_AND_CJK_NAMES))
     environment = wine_environment(args)
@@ -98,15 +96,13 @@ def start(args):
 
 
 def stop(args):
-    if not os.path.isdir(args.state):
-        return
     # The server writes the registry into the prefix as it ends: wait for it before removing.
     if os.path.exists(os.path.join(args.state, "display")):
         for option in ("-k", "-w"):
             subprocess.run([os.path.join(os.path.dirname(args.wine), "wineserver"), option], capture_output=True,
                            env=wine_environment(args), stdin=subprocess.DEVNULL, timeout=WAIT_SECONDS)
-    with contextlib.suppress(OSError, ValueError), open(os.path.join(args.state, "xvfb.pid")) as pid:
-        os.kill(int(pid.read()), signal.SIGTERM)
+        with contextlib.suppress(OSError), open(os.path.join(args.state, "display")) as display:
+            os.kill(int(display.read().split()[1]), signal.SIGTERM)
     shutil.rmtree(args.state, ignore_errors=True)
 
 
@@ -156,11 +152,10 @@ class Wine:
             holder.stdin.close()
             holder.wait(timeout=WAIT_SECONDS)
 
-    def launch(self, *command, environment=None, **options):
+    def launch(self, *command, environment={}, stderr=None, **options):
         """Starts a Windows program under Wine, with environment added to the session's."""
-        options.setdefault("stderr", self.log)
-        return subprocess.Popen([*WITHOUT_OVERRIDE, self.args.wine, *command],
-                                env={**self.environment, **(environment or {})}, **options)
+        return subprocess.Popen([*WITHOUT_OVERRIDE, self.args.wine, *command], env={**self.environment, **environment},
+                                stderr=stderr or self.log, **options)
 
     def next_dialog(self, process, previous, index):
         title = ("Open", "Save As", None)[index]
@@ -179,7 +174,7 @@ class Wine:
         closed = self.keyboard.press_until(dialog, "Escape", lambda: not self.keyboard.shown(dialog))
         expect(closed or not must_close, "the dialog stayed open after Escape was pressed three times")
 
-    def run(self, program, answers, obstacle=None, before_save=None, environment=None, must_end=True):
+    def run(self, program, answers, obstacle=None, before_save=None, environment={}, must_end=True):
         """Runs program answering its dialogs. A device as input is run under Wine's relay log, which
         must show it refused once GetFileType says it is not a file on a disk."""
         def limit_file_size():
@@ -188,7 +183,7 @@ class Wine:
         device = answers[0] in self.device_names
         trace = tempfile.NamedTemporaryFile(dir=self.args.state, prefix="relay-", suffix=".log")
         process = self.launch(getattr(self.args, program), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                              environment={**(environment or {}), **({"WINEDEBUG": "+relay"} if device else {})},
+                              environment={**environment, **({"WINEDEBUG": "+relay"} if device else {})},
                               stderr=trace if device else self.log, restore_signals=obstacle != WRITE_LIMIT,
                               preexec_fn=limit_file_size if obstacle == WRITE_LIMIT else None)
         shown, code = drive(self, process, answers,
@@ -214,13 +209,11 @@ class Wine:
             expect(function not in asked, f"the program called {function} on {typed}")
 
 
-# What Wine 8.0 does with a path of N characters (Z:\... included) typed into either dialog, whose
-# buffer holds 511: up to 260 it is used; from 261 to 263 CreateFileA refuses it; from 264 on, the
-# dialog overruns a buffer of MAX_PATH characters on its stack instead of reporting
-# FNERR_BUFFERTOOSMALL: mostly a fault ends the program through its last-resort filter (code 0), or
-# the dialog stays open (the user cancels it). From about 570 on, Wine's own handling of the fault
-# breaks too: SIGSEGV kills the process, or it hangs with its dialog; only the dialogs shown and the
-# files can be checked there. No file is ever created or changed.
+# A path of N characters (Z:\... included) typed into Wine 8.0's dialogs: up to 260 it is used; from
+# 261 to 263 CreateFileA refuses it; from 264 on the dialog overruns a stack buffer of MAX_PATH: a
+# fault ends the program through its filter (code 0), or the dialog stays open (the user cancels).
+# From about 570 on Wine itself breaks too (SIGSEGV, or a hang): only the dialogs shown and the files
+# are checked. No file is ever created or changed.
 DIALOG_OVERRUN_BREAKS_WINE = 570
 
 
