@@ -116,9 +116,7 @@ class Gtk:
         self.process = subprocess.Popen([*prefix, getattr(self.args, program)], env=environment,
                                         stdin=subprocess.DEVNULL, stdout=printed, stderr=printed, preexec_fn=limits)
         shown, code = drive(self, self.process, answers, at_dialog)
-        printed.seek(0)
-        output = printed.read()
-        expect(not output, f"{program} printed: {output[:300]!r}")
+        expect(not os.pread(printed.fileno(), 1, 0), f"{program} printed: {os.pread(printed.fileno(), 300, 0)!r}")
         return shown, code
 
     def next_dialog(self, process, previous, index):
@@ -156,12 +154,12 @@ class Gtk:
         """Types path and presses Return. Given a folder the dialog opens it rather than choosing it:
         its field empties, so the path is no longer the selection; the user then cancels."""
         self.type_path(window, path)
+        shown = self.keyboard.shown
         if not os.path.isdir(path):
-            shown = self.keyboard.shown
             return expect(self.press(window, "Return", lambda: not shown(window)), f"the dialog did not take {path}")
-        expect(self.press(window, "Return", lambda: not self.keyboard.shown(window) or self.keyboard.selection() != path),
+        expect(self.press(window, "Return", lambda: not shown(window) or self.keyboard.selection() != path),
                f"the dialog did nothing with {path}")
-        expect(self.keyboard.shown(window), f"the dialog accepted the folder {path}")
+        expect(shown(window), f"the dialog accepted the folder {path}")
         self.cancel(window)
 
     def cancel(self, window):
@@ -174,17 +172,11 @@ def holds_open(pid, path):
     return False
 
 
-def write(gtk, name, length=5003):
-    path = os.path.join(gtk.folder, name)
-    with open(path, "wb") as file:
-        file.write(scenarios.sample(name, length))
-    return path
-
-
 def input_in_use(gtk):
     """An input another process has open, for writing or only for reading, is not processed; once
     that process has closed it, the same file is."""
-    path = write(gtk, "plain.bin")
+    with open(path := os.path.join(gtk.folder, "plain.bin"), "wb") as file:
+        file.write(os.urandom(5003))
     for how in ("writing", "reading"):
         with gtk.obstacle(HELD, path, how):
             expect_runs(gtk, [Run("encrypt", "plain.bin")])
@@ -196,9 +188,9 @@ def opened_while_read(gtk):
     while): a non-blocking open fails at once (EWOULDBLOCK: the run holds its lease), and a blocking
     open waits until the run, noticing the break of its lease, has given the input up, then finds
     it unchanged. The run shows no save dialog and writes nothing."""
-    path = write(gtk, "large.bin", 8192)
-    os.truncate(path, 512 * MIB)
-    with open(path, "ab") as file:
+    with open(path := os.path.join(gtk.folder, "large.bin"), "wb") as file:
+        file.write(os.urandom(8192))
+        file.seek(512 * MIB)
         file.write(os.urandom(8192))
     before = digest(path)
     choose = gtk.choose
@@ -233,7 +225,8 @@ def large_files(gtk):
     if free < 10 << 30:
         raise Skipped(f"the 4 GiB cases need 10 GiB free in {gtk.folder}; there are {free >> 20} MiB")
     gtk.patience = 180
-    os.truncate(write(gtk, "four-gib.bin", 0), 1 << 32)
+    with open(os.path.join(gtk.folder, "four-gib.bin"), "wb") as file:
+        file.truncate(1 << 32)
     expect_runs(gtk, [Run("encrypt", "four-gib.bin")])
     os.remove(os.path.join(gtk.folder, "four-gib.bin"))
     with open(os.path.join(gtk.folder, "largest.bin"), "wb") as file:
