@@ -16,8 +16,7 @@ import tempfile
 
 import scenarios
 from scenarios import GTK, HELD, LOCKED_FOLDER, MIB, WRITE_LIMIT, Case, Run, drive, expect_runs
-from support import Failure, Skipped, digest, expect, key_of, wait_for
-from x11_session import Keyboard, start_xvfb
+from support import Failure, Skipped, digest, expect, key_of, start_xvfb, wait_for
 
 NAMES = ("with  two spaces.bin", "ñandú über.bin", "-leading-dash.bin")
 LINKS, AS_NOBODY, A_FOLDER = "links", "as nobody", "a folder"  # GTK's own obstacles
@@ -42,9 +41,7 @@ class Gtk:
         self.start_display()
 
     def start_display(self):
-        self.xvfb, display = start_xvfb()
-        self.keyboard = Keyboard(display)
-        self.keyboard.map_keys("".join(NAMES))
+        self.xvfb, self.keyboard = start_xvfb("".join(NAMES))
 
     def clear(self):
         shutil.rmtree(self.folder, ignore_errors=True)

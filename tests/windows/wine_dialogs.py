@@ -24,8 +24,8 @@ import tempfile
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 import scenarios  # noqa: E402
 from scenarios import HELD, MIB, WINE, WRITE_LIMIT, Case, Run, drive, expect_runs, sample  # noqa: E402
-from support import WAIT_SECONDS, Skipped, expect, expect_unchanged, key_of, snapshot, transform, wait_for  # noqa: E402
-from x11_session import Keyboard, start_xvfb  # noqa: E402
+from support import (WAIT_SECONDS, Keyboard, Skipped, expect, expect_unchanged, key_of, snapshot,  # noqa: E402
+                     start_xvfb, transform, wait_for)
 
 RELAYED_CALLS = "KERNEL32.CreateFileA;KERNEL32.GetFileType;KERNEL32.GetFileSize;KERNEL32.ReadFile"
 RELAY_LINE = re.compile(r"^(\w+):(Call|Ret)\s+KERNEL32\.(\w+)\((.*)\)(?: retval=(\w+))? ret=\w+$", re.MULTILINE)
@@ -74,11 +74,10 @@ def start(args):
     log = open(os.path.join(args.state, "session.log"), "w")
     if os.path.basename(args.wine) == "wine":
         register_qemu_i386()
-    xvfb, display = start_xvfb(log)
-    with open(os.path.join(args.state, "display"), "w") as file:
-        file.write(f"{display} {xvfb.pid}\n")
     # Keys for the letters of other scripts the cases type, in the map every Wine process reads.
-    Keyboard(display).map_keys("".join(GREEK_AND_CJK_NAMES))
+    xvfb, keyboard = start_xvfb("".join(GREEK_AND_CJK_NAMES), log)
+    with open(os.path.join(args.state, "display"), "w") as file:
+        file.write(f"{keyboard.environment['DISPLAY']} {xvfb.pid}\n")
     environment = wine_environment(args)
     os.makedirs(environment["WINEPREFIX"])
     # A persistent server keeps the prefix warm until stop. Without a window manager, Wine waits 2 s
@@ -273,19 +272,16 @@ def killed_while_writing(syscall, number, written_before):
         trace = tempfile.NamedTemporaryFile(dir=wine.args.state, prefix="strace-", suffix=".log")
         tracers = []
 
-        def attach(process):
+        def attach(process):  # strace ends with the program
             tracers.append(subprocess.Popen(
                 ["strace", "-f", "-qq", "-o", trace.name, "-p", str(process.pid), "-P", sealed,
                  "-e", "trace=write,pwrite64,fsync,fdatasync", "-e", f"inject={syscall}:signal=KILL:when={number}"],
                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=wine.log))
             expect(wait_for(lambda: tracers[0].poll() is not None or traced_by(process.pid, tracers[0].pid), 60, 0.05)
                    and tracers[0].poll() is None, f"strace could not attach (code {tracers[0].returncode})")
-        try:
-            shown, code = wine.run("encrypt", [os.path.join(wine.folder, "plain.bin"), sealed], before_save=attach)
-        finally:
-            for tracer in tracers:
-                tracer.terminate()
-                tracer.wait()
+        shown, code = wine.run("encrypt", [os.path.join(wine.folder, "plain.bin"), sealed], before_save=attach)
+        for tracer in tracers:
+            tracer.wait(timeout=WAIT_SECONDS)
         expect(code == -signal.SIGKILL, f"the program was not killed at {syscall} {number}: code {code}")
         log = open(trace.name, errors="replace").read()
         written = sum(int(done) for done in re.findall(r"\bp?write(?:64)?\(\d+, .*\) = (\d+)$", log, re.MULTILINE))
