@@ -55,10 +55,8 @@ class Gtk:
     @contextlib.contextmanager
     def obstacle(self, kind, path, how="locked"):
         """HELD: another process has locked the input (flock), or holds it open for writing (as a
-        download in progress) or only for reading. LOCKED_FOLDER: the run is made by the user nobody,
-        owner of the input and the folder (root may write any folder). LINKS: a link to plain.bin and
-        a dangling one. AS_NOBODY: the run is made by nobody, owner of a folder and an input, and
-        of the group of root's input. A_FOLDER: a folder named folder."""
+        download in progress) or only for reading. LOCKED_FOLDER and AS_NOBODY: the run is made by
+        the user nobody (root may write any folder), owner of what it must own."""
         holder, folder = None, os.path.dirname(path)
         if kind == LOCKED_FOLDER:
             for owned in (path, os.path.join(folder, "locked")):
@@ -89,8 +87,8 @@ class Gtk:
                 holder.wait()
 
     def run(self, program, answers, obstacle=None, streams_closed=False, lose_display=False):
-        """Runs program answering its dialogs; it may print nothing. With lose_display, the X server
-        is killed once the last dialog answered is up."""
+        """Runs program answering its dialogs; it may print nothing. lose_display: the X server is
+        killed once the last dialog answered is up."""
         def limits():
             if obstacle == WRITE_LIMIT:
                 resource.setrlimit(resource.RLIMIT_FSIZE, (64 << 10, 64 << 10))
@@ -170,8 +168,7 @@ def holds_open(pid, path):
 
 
 def input_in_use(gtk):
-    """An input another process has open, for writing or only for reading, is not processed; once
-    that process has closed it, the same file is."""
+    """An input open in another process (for writing, or reading) is processed once it is closed."""
     with open(path := os.path.join(gtk.folder, "plain.bin"), "wb") as file:
         file.write(os.urandom(5003))
     for how in ("writing", "reading"):
@@ -216,8 +213,7 @@ def no_display(gtk):
 
 
 def large_files(gtk):
-    """A sparse file of exactly 4 GiB ends after the size check; one of 4 GiB - 1 byte, random data
-    at each GiB boundary and at both ends, is processed whole (sampled blocks against OpenSSL)."""
+    """A sparse file of 4 GiB ends after the size check; one of 4 GiB - 1 byte is processed whole."""
     free = shutil.disk_usage(gtk.folder).free
     if free < 10 << 30:
         raise Skipped(f"the 4 GiB cases need 10 GiB free in {gtk.folder}; there are {free >> 20} MiB")

@@ -52,10 +52,8 @@ def mapped_toplevels(log_path):
 
 
 def everything(accessible):
-    found = [accessible]
-    for child in map(accessible.get_child_at_index, range(accessible.get_child_count())):
-        found += everything(child) if child is not None else []
-    return found
+    children = map(accessible.get_child_at_index, range(accessible.get_child_count()))
+    return [accessible, *(each for child in children if child is not None for each in everything(child))]
 
 
 def named(dialog, role, name):
@@ -115,14 +113,11 @@ class Wayland:
                and process.poll() is None, f"no dialog {index + 1} mapped within {TIMEOUT} s, or the program ended")
 
         def chooser():
-            desktop = Atspi.get_desktop(0)
-            for application in map(desktop.get_child_at_index, range(desktop.get_child_count())):
-                if application is not None and application.get_process_id() == process.pid:
-                    for each in everything(application):
-                        if (each.get_role_name() == "file chooser" and each.get_name() == ""
-                                and each.get_state_set().contains(Atspi.StateType.SHOWING)
-                                and named(each, "push button", button)):
-                            return button, each
+            return next(((button, each) for each in everything(Atspi.get_desktop(0))
+                         if each.get_role_name() == "file chooser" and each.get_name() == ""
+                         and each.get_process_id() == process.pid
+                         and each.get_state_set().contains(Atspi.StateType.SHOWING)
+                         and named(each, "push button", button)), None)
         found = wait_for(chooser, TIMEOUT)
         expect(found, f"no dialog with a {button} button on the accessibility bus")
         return found

@@ -1,14 +1,11 @@
 #!/usr/bin/env python3
-"""The Windows programs under Wine on a virtual display, their real common dialogs driven with
-xdotool as a user would (a path typed, or Escape): the scenario table's cases, then Wine's own.
-start and stop make and end the display and prefix in DIR that every case of a test run shares.
+"""The Windows programs under Wine (wine64, or the 32-bit wine through qemu-i386) on a virtual display,
+their real common dialogs driven with xdotool as a user would: the scenario table's cases, then
+Wine's own. start makes the display and prefix in DIR that every case shares; stop ends them.
 
-  wine_dialogs.py start|stop --state DIR --wine WINE
+  wine_dialogs.py start|stop DIR WINE
   wine_dialogs.py CASE --state DIR --wine WINE --encrypt EXE --decrypt EXE --holder EXE (--key HEX | --key-file PATH)
-
-WINE is wine64, or the 32-bit wine, whose own i386 Linux programs run through qemu-i386 (registered
-with binfmt_misc by start). Where that cannot be done, or a case's files do not fit in /tmp, the
-case is skipped (exit code 77), except under CI=true, where it fails."""
+"""
 import argparse
 import contextlib
 import os
@@ -110,14 +107,12 @@ def windows_path(path):
 
 
 class Wine:
-    """The programs under Wine, the display they show their dialogs on, and a folder of test files."""
     programs = ("encrypt",)
     skips_fail_in_ci = True
 
     def __init__(self, args):
-        if os.path.exists(os.path.join(args.state, "unavailable")):
-            with open(os.path.join(args.state, "unavailable")) as file:
-                raise Skipped(file.read().strip())
+        if not os.path.exists(os.path.join(args.state, "display")):  # start was skipped: it says why
+            raise Skipped("there is no Wine session: see wine_session_start")
         self.args, self.key, self.patience = args, key_of(args), WAIT_SECONDS
         self.environment = wine_environment(args)
         self.keyboard = Keyboard(self.environment["DISPLAY"])
@@ -142,17 +137,16 @@ class Wine:
         if kind != HELD:
             yield
             return
-        holder = self.launch(self.args.holder, windows_path(path), stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        holder = self.launch(self.args.holder, windows_path(path), stdout=subprocess.PIPE)
         try:
             ready = select.select([holder.stdout], [], [], WAIT_SECONDS)[0]
             expect(ready and holder.stdout.readline().strip() == b"held", "the helper could not hold the file")
             yield
         finally:
-            holder.stdin.close()
-            holder.wait(timeout=WAIT_SECONDS)
+            holder.kill()
+            holder.wait()
 
     def launch(self, *command, environment={}, stderr=None, **options):
-        """Starts a Windows program under Wine, with environment added to the session's."""
         return subprocess.Popen([*WITHOUT_OVERRIDE, self.args.wine, *command], env={**self.environment, **environment},
                                 stderr=stderr or self.log, **options)
 
@@ -163,7 +157,6 @@ class Wine:
         return found[0] if isinstance(found, list) else None
 
     def choose(self, dialog, text):
-        """Types a path (in its Windows form) into the dialog's file name and presses Return."""
         self.keyboard.xdotool("windowfocus", "--sync", dialog)
         self.keyboard.type(dialog, windows_path(text) if text.startswith("/") else text)
         self.keyboard.press_until(dialog, "Return", lambda: not self.keyboard.shown(dialog))
@@ -343,16 +336,11 @@ def main():
         # file_of_2_5_gib is registered on its own: it runs the x86-64 programs as the release zip holds them.
         return scenarios.main(WINE, ONLY_WINE, Wine, ("--state", "--wine", "--holder"),
                               {"file_of_2_5_gib": beyond_2_gib(5 * 512 * MIB + 5)})
-    parser = argparse.ArgumentParser()
-    for argument in ("command", "--state", "--wine"):
-        parser.add_argument(argument)
-    args = parser.parse_args()
+    command, args = sys.argv[1], argparse.Namespace(state=sys.argv[2], wine=sys.argv[3])
     try:
-        (start if args.command == "start" else stop)(args)
+        (start if command == "start" else stop)(args)
     except Skipped as reason:
-        with open(os.path.join(args.state, "unavailable"), "w") as file:  # so that every case skips too
-            file.write(f"{reason}\n")
-        return scenarios.skipped(args.command, reason, Wine.skips_fail_in_ci)
+        return scenarios.skipped(command, reason, Wine.skips_fail_in_ci)
     return 0
 
 
