@@ -1,10 +1,7 @@
 #!/usr/bin/env python3
 """The real Linux programs, their GTK file choosers driven on a private Xvfb display with xdotool,
-each typed path read back from the dialog (xclip) before it is accepted: the cases of the scenario
-table, then GTK's own.
-
-  gtk_dialogs.py CASE --encrypt EXE --decrypt EXE (--key HEX | --key-file PATH), or --list
-"""
+each typed path read back from the dialog (xclip) before it is accepted: the table's cases, then
+GTK's own.  gtk_dialogs.py CASE --encrypt EXE --decrypt EXE (--key HEX | --key-file PATH), or --list"""
 import contextlib
 import os
 import resource
@@ -38,9 +35,6 @@ class Gtk:
         os.mkfifo(os.path.join(self.root, "fifo"))
         self.devices = (os.path.join(self.root, "fifo"), "/dev/zero", "/proc/version")  # /proc: size 0
         self.clear()
-        self.start_display()
-
-    def start_display(self):
         self.xvfb, self.keyboard = start_xvfb("".join(NAMES))
 
     def clear(self):
@@ -93,8 +87,7 @@ class Gtk:
             if obstacle == WRITE_LIMIT:
                 resource.setrlimit(resource.RLIMIT_FSIZE, (64 << 10, 64 << 10))
             if streams_closed:
-                os.close(1)
-                os.close(2)
+                os.closerange(1, 3)
 
         def at_dialog(kind, window):
             for fd in (1, 2) if streams_closed and kind == "open" else ():
@@ -103,7 +96,7 @@ class Gtk:
             if lose_display and kind == ("open", "save")[len(answers) - 1]:
                 self.xvfb.kill()
                 self.xvfb.wait()
-                self.start_display()
+                self.xvfb, self.keyboard = start_xvfb("".join(NAMES))
                 return True
         prefix = self.as_nobody if obstacle in (LOCKED_FOLDER, AS_NOBODY) else ()
         printed = tempfile.TemporaryFile()

@@ -114,8 +114,8 @@ def play(backend, case):
 
 
 def expect_runs(backend, runs, created=None, obstacle=None, **options):
-    """Runs each of runs on backend: each must show exactly its dialogs and end with code 0; then
-    the files created must be OpenSSL's transform of their sources, and all else as it was."""
+    """Each run must show exactly its dialogs and end with code 0; then the files created must be
+    OpenSSL's transform of their sources, and all else as it was."""
     def path(answer):  # a name in the folder, or a token such as CANCEL
         return answer if answer.startswith("<") else os.path.join(backend.folder, answer)
     created = created or {}
@@ -157,8 +157,7 @@ def drive(backend, process, answers, at_dialog=lambda kind, dialog: False, must_
     return shown, code
 
 
-def skipped(name, reason, fail_in_ci):
-    """The exit code of a case that cannot run here: SKIPPED, or under CI=true where fail_in_ci, 1."""
+def skipped(name, reason, fail_in_ci):  # the exit code of a case that cannot run here
     if fail_in_ci and os.environ.get("CI") == "true":
         print(f"{name}: {reason}; CI must run every case", file=sys.stderr)
         return 1

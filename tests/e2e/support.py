@@ -127,10 +127,9 @@ def expect_unchanged(before, after, created=()):
 
 
 def start_xvfb(text, log=subprocess.DEVNULL):
-    """Starts Xvfb on a display number it picks itself; returns the process and a Keyboard on it,
-    with keys for the letters of text, once it takes clients. Without -noreset it resets whenever
-    its last client goes: a program connecting just then finds no display and ends quietly before
-    its first dialog, and the keyboard map is lost."""
+    """Xvfb on a display number it picks itself, and a Keyboard on it with keys for text's letters.
+    Without -noreset it resets whenever its last client goes: a program connecting just then finds
+    no display and ends quietly before its first dialog, and the keyboard map is lost."""
     xvfb = subprocess.Popen(["Xvfb", "-noreset", "-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=log, start_new_session=True)
     ready = select.select([xvfb.stdout], [], [], WAIT_SECONDS)[0]
@@ -149,17 +148,15 @@ class Keyboard:
         return subprocess.run(["xdotool", *map(str, arguments)], env=self.environment, capture_output=True,
                               text=True, timeout=WAIT_SECONDS).stdout.split()
 
-    def windows(self, pid=None, name="."):
-        """The visible windows, of one process or all, whose name matches."""
+    def windows(self, pid=None, name="."):  # visible, of one process or all
         return self.xdotool("search", "--all", "--onlyvisible", *(("--pid", pid) if pid else ()), "--name", name)
 
     def shown(self, window):
         return window in self.windows()
 
     def press_until(self, window, key, done, seconds=2, targeted=True):
-        """Presses key on window, and again (three times in all) while done() does not hold some
-        seconds later: a key that arrives while the dialog is busy may be lost. GTK takes a key
-        sent to the focus (not targeted), Wine one sent to its window."""
+        """Presses key, again (three times in all) while done() does not hold seconds later: a key that
+        arrives while the dialog is busy may be lost. GTK takes it at the focus, Wine at its window."""
         for _ in range(3):
             self.xdotool("windowfocus", "--sync", window)
             self.xdotool("key", *(("--window", window) if targeted else ()), key)
@@ -186,9 +183,8 @@ class Keyboard:
         return self.selection() == text
 
     def map_keys(self, text):
-        """Gives each non-ASCII character of text a free keycode of its own on this fresh display, to
-        be pressed by its keysym: xdotool's type would remap a key for each, and Wine, reading the
-        map late, loses them."""
+        """Gives each non-ASCII letter of text a free keycode on this fresh display: xdotool's type
+        would remap a key for each, and Wine, reading the map late, loses them."""
         x11 = ctypes.CDLL(ctypes.util.find_library("X11"))
         x11.XOpenDisplay.restype = ctypes.c_void_p
         x11.XGetKeyboardMapping.restype = ctypes.POINTER(ctypes.c_ulong)

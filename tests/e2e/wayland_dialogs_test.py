@@ -39,14 +39,14 @@ def mapped_toplevels(log_path):
     with open(log_path, errors="replace") as log:
         for line in log:
             if m := re.search(r"get_xdg_surface\(new id xdg_surface@(\d+), wl_surface@(\d+)\)", line):
-                surfaces[m.group(1)] = m.group(2)
+                surfaces[m[1]] = m[2]
             elif m := re.search(r"xdg_surface@(\d+)\.get_toplevel\(", line):
-                waiting.add(surfaces.get(m.group(1)))
-            elif (m := re.search(r"wl_surface@(\d+)\.attach\(wl_buffer@", line)) and m.group(1) in waiting:
-                attached.add(m.group(1))
-            elif (m := re.search(r"wl_surface@(\d+)\.commit\(\)", line)) and m.group(1) in attached:
-                waiting.remove(m.group(1))
-                attached.remove(m.group(1))
+                waiting.add(surfaces.get(m[1]))
+            elif (m := re.search(r"wl_surface@(\d+)\.attach\(wl_buffer@", line)) and m[1] in waiting:
+                attached.add(m[1])
+            elif (m := re.search(r"wl_surface@(\d+)\.commit\(\)", line)) and m[1] in attached:
+                waiting.remove(m[1])
+                attached.remove(m[1])
                 mapped += 1
     return mapped
 
