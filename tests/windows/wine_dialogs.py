@@ -76,6 +76,7 @@ def start(args):
     with open(os.path.join(args.state, "display"), "w") as file:
         file.write(f"{keyboard.environment['DISPLAY']} {xvfb.pid}\n")
     environment = wine_environment(args)
+    os.makedirs(environment["WINEPREFIX"])  # the server wants the prefix before wineboot makes it
     # A persistent server keeps the prefix warm until stop. Without a window manager, Wine waits 2 s
     # for each closing dialog to be withdrawn unless its windows are unmanaged. A program that
     # crashes ends at once, instead of behind Wine's crash dialog until the case times out. Under
