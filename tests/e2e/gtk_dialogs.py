@@ -171,10 +171,9 @@ def input_in_use(gtk):
 
 
 def opened_while_read(gtk):
-    """Another process opens the input while the run reads it (512 MiB, so the run holds it a
-    while): a non-blocking open fails at once (EWOULDBLOCK: the run holds its lease), and a blocking
-    open waits until the run, noticing the break of its lease, has given the input up, then finds
-    it unchanged. The run shows no save dialog and writes nothing."""
+    """Another process opens the input (512 MiB) while the run reads it: a non-blocking open fails
+    (EWOULDBLOCK: the run's lease), a blocking one waits until the run, seeing its lease broken, has
+    given the input up, then finds it unchanged. The run shows no save dialog and writes nothing."""
     with open(path := os.path.join(gtk.folder, "large.bin"), "wb") as file:
         file.write(os.urandom(8192))
         file.seek(512 * MIB)

@@ -215,8 +215,7 @@ DIALOG_OVERRUN_BREAKS_WINE = 570
 
 
 def long_path_case(length, in_output):
-    """A path of length characters, through nested folders of at most 200, typed as the input or the
-    output name."""
+    """A path of length characters (folders of at most 200) typed as the input or the output name."""
     def case(wine):
         name = "sealed.bin" if in_output else "plain.bin"
         folder, room = wine.folder, length - len("Z:") - len(wine.folder) - len("/" + name)
@@ -251,9 +250,8 @@ def traced_by(pid, tracer):  # every thread of pid
 
 
 def killed_while_writing(syscall, number, written_before):
-    """A program killed once its output has appeared, and before it is complete, leaves nothing.
-    strace kills it (SIGKILL) at the given system call on the output (40 MiB + 5 bytes, written in
-    pieces of 16 MiB), with written_before bytes in the output. It attaches while the Save As
+    """A program killed (SIGKILL, by strace) at the given system call on its output of 40 MiB + 5
+    bytes, with written_before bytes in it, leaves nothing. strace attaches while the Save As
     dialog is shown, so that Wine's start and the open dialog run untraced."""
     def case(wine):
         with open(os.path.join(wine.folder, "plain.bin"), "wb") as file:
@@ -283,9 +281,8 @@ def killed_while_writing(syscall, number, written_before):
 
 
 def beyond_2_gib(length):
-    """A file too large for a 32-bit program's address space: random in its first and last MiB,
-    sparse zeros between. The output's start and end are OpenSSL's encryption, every block between
-    OpenSSL's encryption of a zero block; the input keeps its bytes and its holes. It takes minutes."""
+    """A file too large for a 32-bit program, random in its first and last MiB and sparse zeros
+    between: every block of the output is OpenSSL's; the input keeps its bytes and its holes."""
     def case(wine):
         free, needed = shutil.disk_usage(wine.folder).free, length + 4096 * MIB  # the output, and room to spare
         if free < needed:
