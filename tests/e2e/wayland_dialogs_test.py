@@ -2,10 +2,7 @@
 """Both real programs on Wayland (weston's headless backend, a compositor for each run), their
 dialogs driven over the accessibility bus (AT-SPI) on a session bus of the test's own: a round trip,
 and the compositor killed while either dialog is up, after which each program must end with code 0
-having created nothing.
-
-  wayland_dialogs_test.py dialogs --encrypt EXE --decrypt EXE (--key HEX | --key-file PATH)
-"""
+having created nothing.  wayland_dialogs_test.py dialogs --encrypt EXE --decrypt EXE (--key HEX | --key-file PATH)"""
 import os
 import re
 import shutil
