@@ -1,11 +1,7 @@
 #!/usr/bin/env python3
 """The real Linux programs, their GTK file choosers driven on a private Xvfb display with xdotool,
-each typed path read back from the dialog (xclip) before it is accepted: the cases of the scenario
-table, then those only GTK can run (hostile inputs, lost display, the 4 GiB files).
-
-  gtk_dialogs.py --list
-  gtk_dialogs.py CASE --encrypt EXE --decrypt EXE (--key HEX | --key-file PATH)
-"""
+each typed path read back from the dialog (xclip) before it is accepted: the table's cases, then
+GTK's own.  gtk_dialogs.py CASE --encrypt EXE --decrypt EXE (--key HEX | --key-file PATH), or --list"""
 import contextlib
 import os
 import resource
@@ -17,18 +13,18 @@ import tempfile
 
 import scenarios
 from scenarios import GTK, HELD, LOCKED_FOLDER, MIB, WRITE_LIMIT, Case, Run, drive, expect_runs
-from support import Failure, Skipped, digest, expect, key_of, wait_for
-from x11_session import Keyboard, ended, start_xvfb
+from support import Failure, Skipped, digest, expect, key_of, start_xvfb, wait_for
 
 NAMES = ("with  two spaces.bin", "ñandú über.bin", "-leading-dash.bin")
-LINKS, AS_NOBODY = "links", "as nobody"  # GTK's own obstacles
+LINKS, AS_NOBODY, A_FOLDER = "links", "as nobody", "a folder"  # GTK's own obstacles
 
 
 class Gtk:
     programs = ("encrypt",)
+    patience = 20
 
-    def __init__(self, args, patience=20):
-        self.args, self.key, self.patience = args, key_of(args), patience
+    def __init__(self, args):
+        self.args, self.key = args, key_of(args)
         self.root = tempfile.mkdtemp(prefix="gtk-e2e-")
         self.folder = os.path.join(self.root, "cases")
         home = os.path.join(self.root, "nobody-home")
@@ -39,12 +35,7 @@ class Gtk:
         os.mkfifo(os.path.join(self.root, "fifo"))
         self.devices = (os.path.join(self.root, "fifo"), "/dev/zero", "/proc/version")  # /proc: size 0
         self.clear()
-        self.start_display()
-
-    def start_display(self):
-        self.xvfb, display = start_xvfb()
-        self.keyboard = Keyboard(display)
-        self.keyboard.map_keys("".join(NAMES))
+        self.xvfb, self.keyboard = start_xvfb("".join(NAMES))
 
     def clear(self):
         shutil.rmtree(self.folder, ignore_errors=True)
@@ -53,21 +44,19 @@ class Gtk:
     def close(self):
         self.xvfb.kill()
         self.xvfb.wait()
-        for folder, _, _ in os.walk(self.root):
-            os.chmod(folder, 0o755)
-        shutil.rmtree(self.root, ignore_errors=True)
+        shutil.rmtree(self.root)
 
     @contextlib.contextmanager
     def obstacle(self, kind, path, how="locked"):
         """HELD: another process has locked the input (flock), or holds it open for writing (as a
-        download in progress) or only for reading. LOCKED_FOLDER: the run is made by the user nobody,
-        owner of the input and the folder (root may write any folder). LINKS: a link to plain.bin and
-        a dangling one. AS_NOBODY: the run is made by nobody, owner of a folder and an input, and
-        of the group of root's input."""
+        download in progress) or only for reading. LOCKED_FOLDER and AS_NOBODY: the run is made by
+        the user nobody (root may write any folder), owner of what it must own."""
         holder, folder = None, os.path.dirname(path)
         if kind == LOCKED_FOLDER:
             for owned in (path, os.path.join(folder, "locked")):
                 shutil.chown(owned, "nobody", "nogroup")
+        if kind == A_FOLDER:
+            os.mkdir(os.path.join(folder, "folder"))
         if kind == LINKS:
             os.symlink("plain.bin", os.path.join(folder, "link-to-plain"))
             os.symlink("nowhere.bin", os.path.join(folder, "dangling"))
@@ -92,14 +81,13 @@ class Gtk:
                 holder.wait()
 
     def run(self, program, answers, obstacle=None, streams_closed=False, lose_display=False):
-        """Runs program answering its dialogs; it may print nothing. With lose_display, the X server
-        is killed once the last dialog answered is up."""
+        """Runs program answering its dialogs; it may print nothing. lose_display: the X server is
+        killed once the last dialog answered is up."""
         def limits():
             if obstacle == WRITE_LIMIT:
                 resource.setrlimit(resource.RLIMIT_FSIZE, (64 << 10, 64 << 10))
             if streams_closed:
-                os.close(1)
-                os.close(2)
+                os.closerange(1, 3)
 
         def at_dialog(kind, window):
             for fd in (1, 2) if streams_closed and kind == "open" else ():
@@ -108,7 +96,7 @@ class Gtk:
             if lose_display and kind == ("open", "save")[len(answers) - 1]:
                 self.xvfb.kill()
                 self.xvfb.wait()
-                self.start_display()
+                self.xvfb, self.keyboard = start_xvfb("".join(NAMES))
                 return True
         prefix = self.as_nobody if obstacle in (LOCKED_FOLDER, AS_NOBODY) else ()
         printed = tempfile.TemporaryFile()
@@ -116,9 +104,7 @@ class Gtk:
         self.process = subprocess.Popen([*prefix, getattr(self.args, program)], env=environment,
                                         stdin=subprocess.DEVNULL, stdout=printed, stderr=printed, preexec_fn=limits)
         shown, code = drive(self, self.process, answers, at_dialog)
-        printed.seek(0)
-        output = printed.read()
-        expect(not output, f"{program} printed: {output[:300]!r}")
+        expect(not os.pread(printed.fileno(), 1, 0), f"{program} printed: {os.pread(printed.fileno(), 300, 0)!r}")
         return shown, code
 
     def next_dialog(self, process, previous, index):
@@ -153,8 +139,16 @@ class Gtk:
         return self.keyboard.press_until(window, key, done, seconds=self.patience / 3, targeted=False)
 
     def choose(self, window, path):
+        """Types path and presses Return. Given a folder the dialog opens it rather than choosing it:
+        its field empties, so the path is no longer the selection; the user then cancels."""
         self.type_path(window, path)
-        expect(self.press(window, "Return", lambda: not self.keyboard.shown(window)), f"the dialog did not take {path}")
+        shown = self.keyboard.shown
+        if not os.path.isdir(path):
+            return expect(self.press(window, "Return", lambda: not shown(window)), f"the dialog did not take {path}")
+        expect(self.press(window, "Return", lambda: not shown(window) or self.keyboard.selection() != path),
+               f"the dialog did nothing with {path}")
+        expect(shown(window), f"the dialog accepted the folder {path}")
+        self.cancel(window)
 
     def cancel(self, window):
         expect(self.press(window, "Escape", lambda: not self.keyboard.shown(window)), "the dialog stayed after Escape")
@@ -166,17 +160,10 @@ def holds_open(pid, path):
     return False
 
 
-def write(gtk, name, length=5003):
-    path = os.path.join(gtk.folder, name)
-    with open(path, "wb") as file:
-        file.write(scenarios.sample(name, length))
-    return path
-
-
 def input_in_use(gtk):
-    """An input another process has open, for writing or only for reading, is not processed; once
-    that process has closed it, the same file is."""
-    path = write(gtk, "plain.bin")
+    """An input open in another process (for writing, or reading) is processed once it is closed."""
+    with open(path := os.path.join(gtk.folder, "plain.bin"), "wb") as file:
+        file.write(os.urandom(5003))
     for how in ("writing", "reading"):
         with gtk.obstacle(HELD, path, how):
             expect_runs(gtk, [Run("encrypt", "plain.bin")])
@@ -184,13 +171,12 @@ def input_in_use(gtk):
 
 
 def opened_while_read(gtk):
-    """Another process opens the input while the run reads it (512 MiB, so the run holds it a
-    while): a non-blocking open fails at once (EWOULDBLOCK: the run holds its lease), and a blocking
-    open waits until the run, noticing the break of its lease, has given the input up, then finds
-    it unchanged. The run shows no save dialog and writes nothing."""
-    path = write(gtk, "large.bin", 8192)
-    os.truncate(path, 512 * MIB)
-    with open(path, "ab") as file:
+    """Another process opens the input (512 MiB) while the run reads it: a non-blocking open fails
+    (EWOULDBLOCK: the run's lease), a blocking one waits until the run, seeing its lease broken, has
+    given the input up, then finds it unchanged. The run shows no save dialog and writes nothing."""
+    with open(path := os.path.join(gtk.folder, "large.bin"), "wb") as file:
+        file.write(os.urandom(8192))
+        file.seek(512 * MIB)
         file.write(os.urandom(8192))
     before = digest(path)
     choose = gtk.choose
@@ -208,27 +194,6 @@ def opened_while_read(gtk):
     expect_runs(gtk, [Run("encrypt", "large.bin")])
 
 
-def folder_as(output):
-    """The open (or save) dialog opens a folder rather than choosing it: its field empties, so the
-    path is no longer the selection; cancelling then ends the program."""
-    def case(gtk):
-        write(gtk, "plain.bin")
-        os.mkdir(os.path.join(gtk.folder, "folder"))
-        choose, keyboard = gtk.choose, gtk.keyboard
-
-        def not_taken(window, path):
-            if path.endswith("plain.bin"):
-                return choose(window, path)
-            gtk.type_path(window, path)
-            expect(gtk.press(window, "Return", lambda: not keyboard.shown(window) or keyboard.selection() != path),
-                   f"the dialog did nothing with {path}")
-            expect(keyboard.shown(window), f"the dialog accepted the folder {path}")
-            gtk.cancel(window)
-        gtk.choose = not_taken
-        expect_runs(gtk, [Run("encrypt", "plain.bin", "folder") if output else Run("encrypt", "folder")])
-    return case
-
-
 def no_display(gtk):
     """With no display the chooser cannot open: each program ends at once, silently, with code 0."""
     environment = {key: value for key, value in os.environ.items() if key not in ("DISPLAY", "WAYLAND_DISPLAY")}
@@ -236,17 +201,17 @@ def no_display(gtk):
         done = subprocess.run([getattr(gtk.args, program)], env=environment, cwd=gtk.folder, capture_output=True,
                               timeout=20)
         expect((done.returncode, done.stdout + done.stderr) == (0, b""),
-               f"{program} without a display: {ended(done.returncode)}, printed {done.stdout + done.stderr!r}")
+               f"{program} without a display: code {done.returncode}, printed {done.stdout + done.stderr!r}")
 
 
 def large_files(gtk):
-    """A sparse file of exactly 4 GiB ends after the size check; one of 4 GiB - 1 byte, random data
-    at each GiB boundary and at both ends, is processed whole (sampled blocks against OpenSSL)."""
+    """A sparse file of 4 GiB ends after the size check; one of 4 GiB - 1 byte is processed whole."""
     free = shutil.disk_usage(gtk.folder).free
     if free < 10 << 30:
         raise Skipped(f"the 4 GiB cases need 10 GiB free in {gtk.folder}; there are {free >> 20} MiB")
     gtk.patience = 180
-    os.truncate(write(gtk, "four-gib.bin", 0), 1 << 32)
+    with open(os.path.join(gtk.folder, "four-gib.bin"), "wb") as file:
+        file.truncate(1 << 32)
     expect_runs(gtk, [Run("encrypt", "four-gib.bin")])
     os.remove(os.path.join(gtk.folder, "four-gib.bin"))
     with open(os.path.join(gtk.folder, "largest.bin"), "wb") as file:
@@ -259,8 +224,8 @@ def large_files(gtk):
 
 ONLY_GTK = {
     **{function.__name__: function for function in (input_in_use, opened_while_read, no_display, large_files)},
-    "folder_as_input": folder_as(False),
-    "folder_as_output": folder_as(True),
+    **{f"folder_as_{end}": Case(f"folder_as_{end}", (run,), obstacle=A_FOLDER)
+       for end, run in (("input", Run("encrypt", "folder")), ("output", Run("encrypt", "plain.bin", "folder")))},
     # A link to a regular file is processed as its target; a dangling link as the output is neither
     # followed nor replaced; names with two spaces, non-ASCII letters and a leading dash are taken.
     "links_and_names": Case("links_and_names", (Run("encrypt", "link-to-plain", "from-link.bin"),

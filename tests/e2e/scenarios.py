@@ -1,10 +1,8 @@
 """The dialog-level cases every backend runs (the emulated Win32, Wine, GTK under Xvfb): the files a
-case starts with, what is answered at each dialog, the obstacle. After every case each run showed
-exactly the dialogs named and ended with code 0, the files created are OpenSSL's transform of their
-sources, and every other file is exactly as it was. A backend gives: programs (those each one-run
-case is played with), folder (emptied by clear()), key, devices (what DEVICE stands for), close(),
-obstacle(kind, input path) (a context manager) and run(program, answers, obstacle, **options),
-which returns the dialogs shown and the exit code."""
+case starts with, what is answered at each dialog, the obstacle, what is created. A backend gives:
+programs (those each one-run case is played with), folder (emptied by clear()), key, devices (what
+DEVICE stands for), close(), obstacle(kind, input path) (a context manager) and
+run(program, answers, obstacle, **options), which returns the dialogs shown and the exit code."""
 import argparse
 import dataclasses
 import os
@@ -79,8 +77,7 @@ def cases_of(backend_name):
 
 
 def cases_and_arguments(backend_name, own_cases, unlisted=None):
-    """The table's cases for the backend, then its own (rows, or functions of the backend). With
-    --list, prints their names but the unlisted and ends; otherwise gives them all and a parser."""
+    """The backend's cases: the table's, its own, and with --list printed (but the unlisted)."""
     cases = {**cases_of(backend_name), **own_cases}
     if "--list" in sys.argv:
         print("\n".join(cases))
@@ -99,7 +96,7 @@ def sample(name, length):
 
 
 def play(backend, case):
-    """Plays case on backend; each one-run case once with each of the backend's programs."""
+    """Plays case on backend; a one-run case once with each of the backend's programs."""
     variants = [case.runs] if len(case.runs) > 1 else [
         (dataclasses.replace(case.runs[0], program=program),) for program in backend.programs]
     for runs in variants:
@@ -117,8 +114,8 @@ def play(backend, case):
 
 
 def expect_runs(backend, runs, created=None, obstacle=None, **options):
-    """Runs each of runs on backend: each must show exactly its dialogs and end with code 0; then
-    the files created must be OpenSSL's transform of their sources, and all else as it was."""
+    """Each run must show exactly its dialogs and end with code 0; then the files created must be
+    OpenSSL's transform of their sources, and all else as it was."""
     def path(answer):  # a name in the folder, or a token such as CANCEL
         return answer if answer.startswith("<") else os.path.join(backend.folder, answer)
     created = created or {}
@@ -137,10 +134,9 @@ def expect_runs(backend, runs, created=None, obstacle=None, **options):
 
 
 def drive(backend, process, answers, at_dialog=lambda kind, dialog: False, must_end=True):
-    """Answers process's dialogs in turn: backend.next_dialog(process, previous, index) waits for one
-    (None: the program ended). A dialog beyond the answers ends the program; after the last answer,
-    or a dialog where at_dialog says so, it must end within backend.patience (unless not must_end).
-    Returns the dialogs shown and the exit code."""
+    """Answers process's dialogs in turn (backend.next_dialog waits for one; None: the program
+    ended). After the last answer, a dialog beyond them or one where at_dialog says so, the program
+    must end within backend.patience (unless not must_end). Returns the dialogs shown and the code."""
     shown, dialog = [], None
     try:
         for answer in [*answers, None]:
@@ -161,8 +157,7 @@ def drive(backend, process, answers, at_dialog=lambda kind, dialog: False, must_
     return shown, code
 
 
-def skipped(name, reason, fail_in_ci):
-    """The exit code of a case that cannot run here: SKIPPED, or under CI=true where fail_in_ci, 1."""
+def skipped(name, reason, fail_in_ci):  # the exit code of a case that cannot run here
     if fail_in_ci and os.environ.get("CI") == "true":
         print(f"{name}: {reason}; CI must run every case", file=sys.stderr)
         return 1
@@ -171,7 +166,7 @@ def skipped(name, reason, fail_in_ci):
 
 
 def main(backend_name, own_cases, backend_class, options=(), unlisted=None):
-    """Plays the case named on the command line on a backend_class made of the arguments."""
+    """Plays the case named on the command line on backend_class(arguments)."""
     cases, parser = cases_and_arguments(backend_name, own_cases, unlisted)
     for option in options:
         parser.add_argument(option, required=True)

@@ -1,11 +1,14 @@
-"""What every end-to-end driver shares: the key arguments, OpenSSL's Blowfish (libcrypto through
-ctypes) as the independent oracle, waiting, and the check that a run changed nothing but what it
-created."""
+"""What the end-to-end drivers share: the key arguments, OpenSSL's Blowfish (libcrypto through ctypes)
+as the oracle, waiting, the check that a run changed nothing but what it created, and a private X
+display (Xvfb) with the user at its keyboard (xdotool, xclip)."""
 import ctypes
 import ctypes.util
 import hashlib
 import os
+import re
+import select
 import stat
+import subprocess
 import time
 
 _libcrypto = ctypes.CDLL(ctypes.util.find_library("crypto") or "libcrypto.so.3")
@@ -14,6 +17,7 @@ _libcrypto.BF_ecb_encrypt.argtypes = (ctypes.c_void_p, ctypes.c_void_p, ctypes.c
 SKIPPED = 77  # the exit code CTest takes for a skipped case
 WAIT_SECONDS = 60
 LARGE = 1 << 30  # files from this size on are known by size and time: reading them takes too long
+SAMPLED = 64 << 20  # outputs from this size on are checked in about a thousand sampled blocks
 
 
 class Failure(Exception):
@@ -71,10 +75,10 @@ def transform(direction, key, data):
     return buffer.raw[:whole] + bytes(data[whole:])
 
 
-def check_transformed(direction, key, source, target, whole_below=64 << 20):
+def check_transformed(direction, key, source, target):
     """Fails unless target is source transformed: the same length, every block OpenSSL's (from
-    whole_below bytes on only about a thousand blocks spread over the file, the last one and those
-    around each GiB boundary), the tail unchanged."""
+    SAMPLED bytes on, blocks spread over the file, the last one and those around each GiB boundary),
+    the tail unchanged."""
     length = os.path.getsize(source)
     expect(os.path.getsize(target) == length, f"{target} has {os.path.getsize(target)} bytes, not {length}")
     blocks = length // 8
@@ -83,12 +87,12 @@ def check_transformed(direction, key, source, target, whole_below=64 << 20):
     chosen = sorted(b for b in chosen if 0 <= b < blocks) + [blocks]  # the last piece: the tail
 
     def read(file):
-        if length < whole_below:
+        if length < SAMPLED:
             return file.read()
         return b"".join(os.pread(file.fileno(), 8, 8 * block) for block in chosen)
     with open(source, "rb") as plain, open(target, "rb") as sealed:
         expect(read(sealed) == transform(direction, key, read(plain)),
-               f"{target} is not OpenSSL's {direction}ion" + ("" if length < whole_below else " in sampled blocks"))
+               f"{target} is not OpenSSL's {direction}ion" + ("" if length < SAMPLED else " in sampled blocks"))
 
 
 def digest(path):
@@ -120,3 +124,82 @@ def expect_unchanged(before, after, created=()):
         expect(after[name] == entry, f"{name} changed")
     new = sorted(set(after) - set(before))
     expect(new == sorted(created), f"the run left {new}, expected {sorted(created)}")
+
+
+def start_xvfb(text, log=subprocess.DEVNULL):
+    """Xvfb on a display number it picks itself, and a Keyboard on it with keys for text's letters.
+    Without -noreset it resets whenever its last client goes: a program connecting just then finds
+    no display and ends quietly before its first dialog, and the keyboard map is lost."""
+    xvfb = subprocess.Popen(["Xvfb", "-noreset", "-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
+                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=log, start_new_session=True)
+    ready = select.select([xvfb.stdout], [], [], WAIT_SECONDS)[0]
+    number = xvfb.stdout.readline().strip() if ready else b""
+    expect(number, "Xvfb did not start")
+    keyboard = Keyboard(f":{number.decode()}")
+    keyboard.map_keys(text)
+    return xvfb, keyboard
+
+
+class Keyboard:
+    def __init__(self, display):
+        self.environment = {**os.environ, "DISPLAY": display}
+
+    def xdotool(self, *arguments):
+        return subprocess.run(["xdotool", *map(str, arguments)], env=self.environment, capture_output=True,
+                              text=True, timeout=WAIT_SECONDS).stdout.split()
+
+    def windows(self, pid=None, name="."):  # visible, of one process or all
+        return self.xdotool("search", "--all", "--onlyvisible", *(("--pid", pid) if pid else ()), "--name", name)
+
+    def shown(self, window):
+        return window in self.windows()
+
+    def press_until(self, window, key, done, seconds=2, targeted=True):
+        """Presses key, again (three times in all) while done() does not hold seconds later: a key that
+        arrives while the dialog is busy may be lost. GTK takes it at the focus, Wine at its window."""
+        for _ in range(3):
+            self.xdotool("windowfocus", "--sync", window)
+            self.xdotool("key", *(("--window", window) if targeted else ()), key)
+            if wait_for(done, seconds):
+                return True
+        return False
+
+    def type(self, window, text, delay=15):
+        """Types text; letters beyond ASCII by the keys map_keys gave them."""
+        for run in re.findall(r"[\x00-\x7f]+|[^\x00-\x7f]", text):
+            if run.isascii():
+                self.xdotool("type", "--window", window, "--delay", delay, run)
+            else:
+                self.xdotool("key", "--window", window, f"U{ord(run):04X}")
+
+    def selection(self):  # the text selected last
+        return subprocess.run(["xclip", "-o", "-selection", "primary", "-t", "UTF8_STRING"], env=self.environment,
+                              capture_output=True, timeout=WAIT_SECONDS).stdout.decode(errors="replace")
+
+    def field_holds(self, window, text):
+        """Whether the focused text field of window holds exactly text: selecting it all (ctrl+a)
+        offers it as the primary selection, once every key typed before has been handled."""
+        self.xdotool("key", "--window", window, "ctrl+a")
+        return self.selection() == text
+
+    def map_keys(self, text):
+        """Gives each non-ASCII letter of text a free keycode on this fresh display: xdotool's type
+        would remap a key for each, and Wine, reading the map late, loses them."""
+        x11 = ctypes.CDLL(ctypes.util.find_library("X11"))
+        x11.XOpenDisplay.restype = ctypes.c_void_p
+        x11.XGetKeyboardMapping.restype = ctypes.POINTER(ctypes.c_ulong)
+        connection = ctypes.c_void_p(x11.XOpenDisplay(self.environment["DISPLAY"].encode()))
+        expect(connection.value, f"cannot open display {self.environment['DISPLAY']}")
+        low, high, width = ctypes.c_int(), ctypes.c_int(), ctypes.c_int()
+        x11.XDisplayKeycodes(connection, ctypes.byref(low), ctypes.byref(high))
+        table = x11.XGetKeyboardMapping(connection, ctypes.c_ubyte(low.value), high.value - low.value + 1,
+                                        ctypes.byref(width))
+        free = [code for code in range(low.value, high.value + 1)
+                if not any(table[(code - low.value) * width.value + level] for level in range(width.value))]
+        x11.XFree(table)
+        wanted = [0x1000000 | ord(character) for character in dict.fromkeys(text) if ord(character) > 0x7F]
+        expect(len(wanted) <= len(free), f"no free keycodes for {len(wanted) - len(free)} characters")
+        for code, keysym in zip(free, wanted):
+            x11.XChangeKeyboardMapping(connection, code, 2, (ctypes.c_ulong * 2)(keysym, keysym), 1)
+        x11.XSync(connection, 0)
+        x11.XCloseDisplay(connection)

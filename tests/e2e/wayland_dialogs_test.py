@@ -1,12 +1,8 @@
 #!/usr/bin/python3
-"""The real programs on Wayland, under Debian's weston with its headless backend, a compositor for
-each run: a round trip through both programs' dialogs, and the compositor killed while the open
-dialog is up and while the save dialog is up, after which each program must end with code 0 having
-created nothing. The dialogs are driven over the accessibility bus (AT-SPI), on a session bus of
-the test's own.
-
-  wayland_dialogs_test.py dialogs --encrypt EXE --decrypt EXE (--key HEX | --key-file PATH)
-"""
+"""Both real programs on Wayland (weston's headless backend, a compositor for each run), their
+dialogs driven over the accessibility bus (AT-SPI) on a session bus of the test's own: a round trip,
+and the compositor killed while either dialog is up, after which each program must end with code 0
+having created nothing.  wayland_dialogs_test.py dialogs --encrypt EXE --decrypt EXE (--key HEX | --key-file PATH)"""
 import os
 import re
 import shutil
@@ -28,10 +24,9 @@ except (ImportError, ValueError):
     Atspi = None
 
 
-def missing():
-    if not (shutil.which("weston") and shutil.which("dbus-run-session") and Atspi):
-        return ("weston, dbus-run-session or the AT-SPI bindings are missing (Debian packages weston, dbus, "
-                "python3-gi, gir1.2-atspi-2.0, at-spi2-core)")
+MISSING = None if shutil.which("weston") and shutil.which("dbus-run-session") and Atspi else (
+    "weston, dbus-run-session or the AT-SPI bindings are missing (Debian packages weston, dbus, python3-gi, "
+    "gir1.2-atspi-2.0, at-spi2-core)")
 
 
 def mapped_toplevels(log_path):
@@ -41,23 +36,21 @@ def mapped_toplevels(log_path):
     with open(log_path, errors="replace") as log:
         for line in log:
             if m := re.search(r"get_xdg_surface\(new id xdg_surface@(\d+), wl_surface@(\d+)\)", line):
-                surfaces[m.group(1)] = m.group(2)
+                surfaces[m[1]] = m[2]
             elif m := re.search(r"xdg_surface@(\d+)\.get_toplevel\(", line):
-                waiting.add(surfaces.get(m.group(1)))
-            elif (m := re.search(r"wl_surface@(\d+)\.attach\(wl_buffer@", line)) and m.group(1) in waiting:
-                attached.add(m.group(1))
-            elif (m := re.search(r"wl_surface@(\d+)\.commit\(\)", line)) and m.group(1) in attached:
-                waiting.discard(m.group(1))
-                attached.discard(m.group(1))
+                waiting.add(surfaces.get(m[1]))
+            elif (m := re.search(r"wl_surface@(\d+)\.attach\(wl_buffer@", line)) and m[1] in waiting:
+                attached.add(m[1])
+            elif (m := re.search(r"wl_surface@(\d+)\.commit\(\)", line)) and m[1] in attached:
+                waiting.remove(m[1])
+                attached.remove(m[1])
                 mapped += 1
     return mapped
 
 
 def everything(accessible):
-    found = [accessible]
-    for child in map(accessible.get_child_at_index, range(accessible.get_child_count())):
-        found += everything(child) if child is not None else []
-    return found
+    children = map(accessible.get_child_at_index, range(accessible.get_child_count()))
+    return [accessible, *(each for child in children if child is not None for each in everything(child))]
 
 
 def named(dialog, role, name):
@@ -69,8 +62,8 @@ class Wayland:
     patience = TIMEOUT
 
     def __init__(self, args):
-        if missing():
-            raise Skipped(missing())
+        if MISSING:
+            raise Skipped(MISSING)
         self.args, self.key, self.runs = args, key_of(args), 0
         self.work = tempfile.mkdtemp(prefix="wayland-dialogs-")
         self.folder = os.path.join(self.work, "files")
@@ -117,14 +110,11 @@ class Wayland:
                and process.poll() is None, f"no dialog {index + 1} mapped within {TIMEOUT} s, or the program ended")
 
         def chooser():
-            desktop = Atspi.get_desktop(0)
-            for application in map(desktop.get_child_at_index, range(desktop.get_child_count())):
-                if application is not None and application.get_process_id() == process.pid:
-                    for each in everything(application):
-                        if (each.get_role_name() == "file chooser" and each.get_name() == ""
-                                and each.get_state_set().contains(Atspi.StateType.SHOWING)
-                                and named(each, "push button", button)):
-                            return button, each
+            return next(((button, each) for each in everything(Atspi.get_desktop(0))
+                         if each.get_role_name() == "file chooser" and each.get_name() == ""
+                         and each.get_process_id() == process.pid
+                         and each.get_state_set().contains(Atspi.StateType.SHOWING)
+                         and named(each, "push button", button)), None)
         found = wait_for(chooser, TIMEOUT)
         expect(found, f"no dialog with a {button} button on the accessibility bus")
         return found
@@ -163,7 +153,7 @@ def dialogs(wayland):
 
 
 if __name__ == "__main__":
-    if not missing() and "WAYLAND_DIALOGS_TEST_BUS" not in os.environ:  # a session bus of its own
+    if not MISSING and "WAYLAND_DIALOGS_TEST_BUS" not in os.environ:  # a session bus of its own
         os.environ["WAYLAND_DIALOGS_TEST_BUS"] = "1"
         os.execvp("dbus-run-session", ["dbus-run-session", "--", sys.executable] + sys.argv)
     sys.exit(scenarios.main("wayland", {"dialogs": dialogs}, Wayland))
