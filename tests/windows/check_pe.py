@@ -1,8 +1,8 @@
 #!/usr/bin/python3
 """Checks the Windows programs as built, and the release zip, reading them with pefile.
 
-  check_pe.py program --machine i686|x86_64 --nm NM --entry SYMBOL (--key HEX | --key-file PATH) PROGRAM
-  check_pe.py zip ZIP I386_FOLDER X64_FOLDER   (the build folders of the programs and the guide)
+  check_pe.py program --machine i686|x86_64|aarch64 --nm NM --entry SYMBOL (--key HEX | --key-file PATH) PROGRAM
+  check_pe.py zip ZIP I386_FOLDER X64_FOLDER ARM64_FOLDER   (the build folders of the programs and the guide)
 """
 import argparse
 import hashlib
@@ -18,9 +18,11 @@ import pefile
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 from support import add_key_arguments, key_of  # noqa: E402
 
-# Machine, optional header magic, and the folder in the zip. Every program is a Windows GUI program (subsystem 2)
-# for Vista on (6.0), and large-address-aware: an x86-64 one needs the flag too, to hold files over 2 GiB.
-MACHINES = {"i686": ("0x14c", "0x10b", ""), "x86_64": ("0x8664", "0x20b", "x64/")}
+# Machine, optional header magic, the folder in the zip, and the subsystem's minor version. Every program is a
+# Windows GUI program (subsystem 2) for Vista on (6.0; ARM64 ones 6.2, the oldest for that processor), and
+# large-address-aware: a 64-bit one needs the flag too, to hold files over 2 GiB.
+MACHINES = {"i686": ("0x14c", "0x10b", "", 0), "x86_64": ("0x8664", "0x20b", "x64/", 0),
+            "aarch64": ("0xaa64", "0x20b", "arm64/", 2)}
 IMPORTS = {"COMDLG32.DLL": ["GetOpenFileNameA", "GetSaveFileNameA"],
            "KERNEL32.DLL": ["CloseHandle", "CreateFileA", "DeleteFileA", "ExitProcess", "FlushFileBuffers",
                             "GetCurrentProcess", "GetFileSize", "GetFileType", "GlobalAlloc", "GlobalFree",
@@ -34,7 +36,7 @@ def header_faults(pe, machine):
     header, optional = pe.FILE_HEADER, pe.OPTIONAL_HEADER
     facts = (hex(header.Machine), hex(optional.Magic), optional.Subsystem, optional.MajorSubsystemVersion,
              optional.MinorSubsystemVersion, bool(header.Characteristics & 0x20))
-    expected = (*MACHINES[machine][:2], 2, 6, 0, True)
+    expected = (*MACHINES[machine][:2], 2, 6, MACHINES[machine][3], True)
     faults = [] if facts == expected else [f"(machine, magic, subsystem, its version, large-address-aware) are "
                                            f"{facts}, not {expected}"]
     # Windows compares DLL names without regard to case; mingw's import libraries differ in it.
@@ -71,11 +73,11 @@ def as_built(pe):
             {section.Name: section.get_data() for section in pe.sections})
 
 
-def zip_faults(archive, i386_folder, x64_folder):
+def zip_faults(archive, i386_folder, x64_folder, arm64_folder):
     top = os.path.basename(archive).removesuffix(".zip") + "/"
     expected = {f"{top}README.txt": (None, os.path.join(i386_folder, "README.txt"))} | {
         f"{top}{MACHINES[machine][2]}{name}": (machine, os.path.join(folder, name))
-        for machine, folder in (("i686", i386_folder), ("x86_64", x64_folder))
+        for machine, folder in (("i686", i386_folder), ("x86_64", x64_folder), ("aarch64", arm64_folder))
         for name in ("encrypt.exe", "decrypt.exe")}
     with zipfile.ZipFile(archive) as release:
         files = sorted(info.filename for info in release.infolist() if not info.is_dir())
