@@ -75,7 +75,7 @@ EOF
 echo "deb [signed-by=/usr/share/keyrings/example.gpg] http://archive.example.org/debian/ bookworm-backports main non-free-firmware" \
     >"$work/one-line.expected"
 
-test_set='install .* wine32:i386 .*shellcheck .*libssl-dev:arm64;add-architecture i386;add-architecture arm64;-t bookworm-backports qemu-user qemu-user-static$'
+test_set='install .* wine32:i386 .*shellcheck .*libgtk-3-dev:arm64;add-architecture i386;add-architecture arm64;-t bookworm-backports qemu-user qemu-user-static$'
 # case | argument | sources | installed ("*": all) | qemu version | foreign architectures | apt-get install fails |
 # exit code | backports entry written | what the output and the stand-ins' record must show (ERE, ";"
 # between) | what they must not show
