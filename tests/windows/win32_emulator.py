@@ -78,9 +78,12 @@ class Conditions:
     count_instructions: bool = False  # counts instructions and records the code blocks run
 
 
-# Arguments as wide as a pointer: pointers and handles (Win32 names them lp..., h...) and SIZE_T.
-def pointer_sized(name):
-    return name.startswith(("lp", "h")) or name == "dwBytes"
+# By the PE's machine: Unicorn's processor and mode, the registers of the program counter, stack pointer and
+# result, capstone's processor and mode.
+MACHINES = {0x14C: (unicorn.UC_ARCH_X86, unicorn.UC_MODE_32, x86.UC_X86_REG_EIP, x86.UC_X86_REG_ESP,
+                    x86.UC_X86_REG_EAX, "CS_ARCH_X86", "CS_MODE_32"),
+            0xAA64: (unicorn.UC_ARCH_ARM64, unicorn.UC_MODE_ARM, arm64.UC_ARM64_REG_PC, arm64.UC_ARM64_REG_SP,
+                     arm64.UC_ARM64_REG_X0, "CS_ARCH_ARM64", "CS_MODE_ARM")}
 
 
 @dataclasses.dataclass
@@ -117,23 +120,18 @@ class Process:
         self.exception_filter = self.instructions = 0
         self.block_sizes = {}   # (address, size) of every code block run: its instruction count
 
-        self.arm64 = pefile.PE(executable, fast_load=True).FILE_HEADER.Machine == 0xAA64
-        self.word = 8 if self.arm64 else 4
+        machine = pefile.PE(executable, fast_load=True).FILE_HEADER.Machine
+        architecture, mode, self.pc, self.sp, self.result, *disassembler = MACHINES[machine]
+        self.arm64, self.word = machine == 0xAA64, 8 if machine == 0xAA64 else 4
         self.mask = (1 << 8 * self.word) - 1
-        if self.arm64:
-            self.uc = unicorn.Uc(unicorn.UC_ARCH_ARM64, unicorn.UC_MODE_ARM)
-            self.pc, self.sp = arm64.UC_ARM64_REG_PC, arm64.UC_ARM64_REG_SP
-        else:
-            self.uc = unicorn.Uc(unicorn.UC_ARCH_X86, unicorn.UC_MODE_32)
-            self.pc, self.sp = x86.UC_X86_REG_EIP, x86.UC_X86_REG_ESP
+        self.uc = unicorn.Uc(architecture, mode)
         self._load(executable)
         self.uc.mem_map(STACK_TOP - STACK_SIZE, STACK_SIZE, unicorn.UC_PROT_READ | unicorn.UC_PROT_WRITE)
         self.uc.mem_map(SYSTEM_DATA, 0x10000, unicorn.UC_PROT_READ | unicorn.UC_PROT_WRITE)
         self.uc.hook_add(unicorn.UC_HOOK_CODE, self._on_slot, begin=SLOTS, end=SLOTS + 0xFFFF)
         if conditions.count_instructions:
             import capstone
-            self.disassembler = (capstone.Cs(capstone.CS_ARCH_ARM64, capstone.CS_MODE_ARM) if self.arm64
-                                 else capstone.Cs(capstone.CS_ARCH_X86, capstone.CS_MODE_32))
+            self.disassembler = capstone.Cs(*(getattr(capstone, name) for name in disassembler))
             self.uc.hook_add(unicorn.UC_HOOK_BLOCK, self._on_block)
 
     def _load(self, executable):
@@ -190,10 +188,9 @@ class Process:
     def _on_slot(self, uc, address, size, _):
         name = self.slots[address]
         function, argument_names = STUBS[name]
-        if self.arm64:   # a DWORD argument fills only the lower half of its register
-            values = tuple(uc.reg_read(arm64.UC_ARM64_REG_X0 + index) & (self.mask if pointer_sized(argument)
-                                                                          else 0xFFFFFFFF)
-                           for index, argument in enumerate(argument_names))
+        if self.arm64:   # only pointers, handles (lp..., h...) and SIZE_T fill their register; a DWORD its lower half
+            values = tuple(uc.reg_read(arm64.UC_ARM64_REG_X0 + index) & (self.mask if argument.startswith(("lp", "h"))
+                           or argument == "dwBytes" else 0xFFFFFFFF) for index, argument in enumerate(argument_names))
         else:
             esp = uc.reg_read(x86.UC_X86_REG_ESP)
             values = struct.unpack(f"<{len(argument_names)}I", uc.mem_read(esp + 4, 4 * len(argument_names)))
@@ -206,7 +203,7 @@ class Process:
         self.failing = self.conditions.fails_at == (name, self.counts[name])
         call.result = function(self, call, *values)
         if call.result is not None:
-            uc.reg_write(arm64.UC_ARM64_REG_X0 if self.arm64 else x86.UC_X86_REG_EAX, call.result & self.mask)
+            uc.reg_write(self.result, call.result & self.mask)
         if self.exit_code is not None:
             uc.emu_stop()
 
@@ -246,18 +243,17 @@ class Process:
         """Delivers an access violation to the process's filter as the system does: the pointers on its
         stack (i386) or in x0 (ARM64). Without a filter the process returns to address 0 and stops unended."""
         record, context, pointers = SYSTEM_DATA, SYSTEM_DATA + 0x100, SYSTEM_DATA + 0x800
-        if self.arm64:   # code, flags, next record, address, parameters (padded), the two parameters
-            self.uc.mem_write(record, struct.pack("<2I2QI4x2Q", STATUS_ACCESS_VIOLATION, 0, 0, at, 2, 1, 0))
-            self.uc.mem_write(pointers, struct.pack("<2Q", record, context))
-            self.uc.reg_write(self.sp, (self.uc.reg_read(self.sp) - 0x400) & ~15)
+        # Code, flags, next record, address, number of parameters (padded to 8 bytes on ARM64), the parameters.
+        layout = "<2I2QI4x2Q" if self.arm64 else "<5I2I"
+        self.uc.mem_write(record, struct.pack(layout, STATUS_ACCESS_VIOLATION, 0, 0, at, 2, 1, 0))
+        self.uc.mem_write(pointers, record.to_bytes(self.word, "little") + context.to_bytes(self.word, "little"))
+        stack = (self.uc.reg_read(self.sp) - 0x400) & ~15
+        self.uc.reg_write(self.sp, stack)
+        if self.arm64:
             self.uc.reg_write(arm64.UC_ARM64_REG_X0, pointers)
             self.uc.reg_write(arm64.UC_ARM64_REG_X30, 0)
         else:
-            self.uc.mem_write(record, struct.pack("<5I2I", STATUS_ACCESS_VIOLATION, 0, 0, at, 2, 1, 0))
-            self.uc.mem_write(pointers, struct.pack("<2I", record, context))
-            esp = self.uc.reg_read(x86.UC_X86_REG_ESP) - 0x400
-            self.uc.mem_write(esp, struct.pack("<2I", 0, pointers))
-            self.uc.reg_write(x86.UC_X86_REG_ESP, esp)
+            self.uc.mem_write(stack, struct.pack("<2I", 0, pointers))
         self.uc.reg_write(self.pc, self.exception_filter)
 
     # The imports: each a method of its name, whose arguments have the names Win32 gives them.
