@@ -1,11 +1,10 @@
 #!/usr/bin/python3
 """Checks the Windows programs as built, and the release zip, reading them with pefile.
 
-  check_pe.py program --machine i686|x86_64|aarch64 --nm NM --entry SYMBOL (--key HEX | --key-file PATH) PROGRAM
+  check_pe.py program --machine i686|x86_64|aarch64 --nm NM --entry SYMBOL --fingerprint HEX8 PROGRAM
   check_pe.py zip ZIP I386_FOLDER X64_FOLDER ARM64_FOLDER   (the build folders of the programs and the guide)
 """
 import argparse
-import hashlib
 import os
 import pathlib
 import re
@@ -14,9 +13,6 @@ import sys
 import zipfile
 
 import pefile
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from support import add_key_arguments, key_of  # noqa: E402
 
 # Machine, optional header magic, the folder in the zip, and the subsystem's minor version. Every program is a
 # Windows GUI program (subsystem 2) for Vista on (6.0; ARM64 ones 6.2, the oldest for that processor), and
@@ -59,9 +55,7 @@ def program_faults(args):
     name = os.path.basename(args.program)
     other = {"encrypt.exe": "decrypt", "decrypt.exe": "encrypt"}[name]
     faults += [f"carries the symbol {line.split()[-1]}" for line in symbols.splitlines() if other in line]
-    # The key's fingerprint: the first 8 hex digits of SHA-256 over the label and the key's lowercase hex.
-    fingerprint = hashlib.sha256(b"blowfish-files key fingerprint v1:" + key_of(args).hex().encode()).hexdigest()[:8]
-    version = ("VS_VERSION_INFO", name, f"key fingerprint {fingerprint}")
+    version = ("VS_VERSION_INFO", name, f"key fingerprint {args.fingerprint}")  # as configure showed it
     needed = {text: text.encode() for text in MANIFEST} | {text: text.encode("utf-16-le") for text in version}
     faults += [f"no {text!r} in the resources" for text, data in needed.items() if data not in image]
     return faults
@@ -107,9 +101,8 @@ def main():
         subject, faults = sys.argv[2], zip_faults(*sys.argv[2:])
     else:
         parser = argparse.ArgumentParser()
-        for option in ("--machine", "--nm", "--entry"):
+        for option in ("--machine", "--nm", "--entry", "--fingerprint"):
             parser.add_argument(option, required=True)
-        add_key_arguments(parser)
         parser.add_argument("program")
         args = parser.parse_args(sys.argv[2:])
         subject, faults = args.program, program_faults(args)
