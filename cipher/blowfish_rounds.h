@@ -56,7 +56,8 @@ constexpr std::uint32_t round_function(const std::uint32_t* s, std::uint32_t x) 
 
 // to[j] ^= F(from[j]) ^ p for every block of the group.
 template <unsigned N>
-BLOWFISH_INLINE_GROUP constexpr void round(const std::uint32_t* s, std::uint32_t* to, const std::uint32_t* from, std::uint32_t p) {
+BLOWFISH_INLINE_GROUP
+constexpr void round(const std::uint32_t* s, std::uint32_t* to, const std::uint32_t* from, std::uint32_t p) {
 #pragma GCC unroll 16
     for (unsigned j = 0; j < N; ++j) to[j] ^= round_function(s, from[j]) ^ p;
 }
@@ -64,7 +65,8 @@ BLOWFISH_INLINE_GROUP constexpr void round(const std::uint32_t* s, std::uint32_t
 // The result's left half is b ^ p_last and its right half a: the rounds go in pairs so that no swap
 // is made until here.
 template <unsigned N>
-BLOWFISH_INLINE_GROUP constexpr void finish(block_halves<N>& x, std::uint32_t p_last) {
+BLOWFISH_INLINE_GROUP
+constexpr void finish(block_halves<N>& x, std::uint32_t p_last) {
 #pragma GCC unroll 16
     for (unsigned j = 0; j < N; ++j) {
         const std::uint32_t left = x.right[j] ^ p_last;
@@ -75,7 +77,8 @@ BLOWFISH_INLINE_GROUP constexpr void finish(block_halves<N>& x, std::uint32_t p_
 
 // s points at the S-boxes, p_rest at P2..P17. Each step is applied to all N blocks before the next.
 template <unsigned N = 1>
-BLOWFISH_INLINE_GROUP constexpr void encrypt_halves(const std::uint32_t* s, const std::uint32_t* p_rest, std::uint32_t p0,
+BLOWFISH_INLINE_GROUP
+constexpr void encrypt_halves(const std::uint32_t* s, const std::uint32_t* p_rest, std::uint32_t p0,
                               std::uint32_t p1, block_halves<N>& x) {
     std::uint32_t* a = x.left;
     std::uint32_t* b = x.right;
@@ -92,7 +95,8 @@ BLOWFISH_INLINE_GROUP constexpr void encrypt_halves(const std::uint32_t* s, cons
 }
 
 template <unsigned N = 1>
-BLOWFISH_INLINE_GROUP constexpr void decrypt_halves(const std::uint32_t* s, const std::uint32_t* p_rest, std::uint32_t p0,
+BLOWFISH_INLINE_GROUP
+constexpr void decrypt_halves(const std::uint32_t* s, const std::uint32_t* p_rest, std::uint32_t p0,
                               std::uint32_t p1, block_halves<N>& x) {
     std::uint32_t* a = x.left;
     std::uint32_t* b = x.right;
@@ -120,7 +124,8 @@ constexpr void store_big_endian(std::uint8_t* at, std::uint32_t word) {
 }
 
 template <unsigned N>
-BLOWFISH_INLINE_GROUP constexpr block_halves<N> load_blocks(const std::uint8_t* at) {
+BLOWFISH_INLINE_GROUP
+constexpr block_halves<N> load_blocks(const std::uint8_t* at) {
     block_halves<N> x{};
 #pragma GCC unroll 16
     for (unsigned j = 0; j < N; ++j) {
@@ -131,7 +136,8 @@ BLOWFISH_INLINE_GROUP constexpr block_halves<N> load_blocks(const std::uint8_t* 
 }
 
 template <unsigned N>
-BLOWFISH_INLINE_GROUP constexpr void store_blocks(std::uint8_t* at, const block_halves<N>& x) {
+BLOWFISH_INLINE_GROUP
+constexpr void store_blocks(std::uint8_t* at, const block_halves<N>& x) {
 #pragma GCC unroll 16
     for (unsigned j = 0; j < N; ++j) {
         store_big_endian(at + 8 * j, x.left[j]);
@@ -141,7 +147,8 @@ BLOWFISH_INLINE_GROUP constexpr void store_blocks(std::uint8_t* at, const block_
 
 // Transform the N blocks at at in place and return the position after them.
 template <unsigned N = 1>
-BLOWFISH_INLINE_GROUP constexpr std::uint8_t* encrypt_at(const std::uint32_t* s, const std::uint32_t* p_rest, std::uint32_t p0,
+BLOWFISH_INLINE_GROUP
+constexpr std::uint8_t* encrypt_at(const std::uint32_t* s, const std::uint32_t* p_rest, std::uint32_t p0,
                                    std::uint32_t p1, std::uint8_t* at) {
     block_halves<N> x = load_blocks<N>(at);
     encrypt_halves<N>(s, p_rest, p0, p1, x);
@@ -150,7 +157,8 @@ BLOWFISH_INLINE_GROUP constexpr std::uint8_t* encrypt_at(const std::uint32_t* s,
 }
 
 template <unsigned N = 1>
-BLOWFISH_INLINE_GROUP constexpr std::uint8_t* decrypt_at(const std::uint32_t* s, const std::uint32_t* p_rest, std::uint32_t p0,
+BLOWFISH_INLINE_GROUP
+constexpr std::uint8_t* decrypt_at(const std::uint32_t* s, const std::uint32_t* p_rest, std::uint32_t p0,
                                    std::uint32_t p1, std::uint8_t* at) {
     block_halves<N> x = load_blocks<N>(at);
     decrypt_halves<N>(s, p_rest, p0, p1, x);

@@ -1,9 +1,9 @@
 # Cross-builds Windows on ARM programs (aarch64) with Debian's clang-14 and lld-14, against
 # mingw-w64's headers. There is no mingw-w64 runtime or import library for ARM64 in Debian: the
 # programs need neither a runtime nor any import library but the two that windows_build.cmake makes
-# with llvm-dlltool-14 from programs/windows/*.def, and the C++ headers they use (<array>, <span>,
-# <atomic>, <cstdint>) are the header-only parts of mingw-w64's libstdc++, which are the same for
-# every Windows processor.
+# with llvm-dlltool-14 from programs/windows/*.def. The C++ headers they use (<array>, <span>,
+# <atomic>, <cstdint>, all header-only) are those of mingw-w64's x86-64 libstdc++, configured, as
+# ARM64 would be, for a 64-bit Windows with 4-byte long.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 set(mingw_triplet aarch64-w64-mingw32)

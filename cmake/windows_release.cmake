@@ -1,7 +1,8 @@
-# The Windows release is one zip, made by CPack from both Windows builds: the i386 programs and the
-# guide at the top of its folder, the x86-64 programs in x64/, the ARM64 ones in arm64/. Its name carries the key's fingerprint
-# where the build has one (BLOWFISH_KEY_FINGERPRINT): this file is included where the programs are
-# installed and where the zip is tested, after the top level has set it.
+# The Windows release is one zip, made by CPack from the three Windows builds: the i386 programs and
+# the guide at the top of its folder, the x86-64 programs in x64/, the ARM64 ones in arm64/. Its
+# name carries the key's fingerprint where the build has one (BLOWFISH_KEY_FINGERPRINT): this file
+# is included where the programs are installed and where the zip is tested, after the top level has
+# set it.
 set(RELEASE_NAME blowfish-files-${PROJECT_VERSION})
 if(DEFINED BLOWFISH_KEY_FINGERPRINT)
     string(APPEND RELEASE_NAME -key-${BLOWFISH_KEY_FINGERPRINT})
