@@ -1,7 +1,8 @@
 # Cross-builds Windows on ARM programs (aarch64) with Debian's clang-14 and lld-14, against
 # mingw-w64's headers. There is no mingw-w64 runtime or import library for ARM64 in Debian: the
-# programs need neither a runtime nor any import library but the two that windows_build.cmake makes
-# with llvm-dlltool-14 from programs/windows/*.def. The C++ headers they use (<array>, <span>,
+# programs need neither a runtime (the stack probe clang may call is run/win32_stack_probe.cpp) nor
+# any import library but the two that windows_build.cmake makes with llvm-dlltool-14 from
+# programs/windows/*.def. The C++ headers they use (<array>, <span>,
 # <atomic>, <cstdint>, all header-only) are those of mingw-w64's x86-64 libstdc++, configured, as
 # ARM64 would be, for a 64-bit Windows with 4-byte long.
 set(CMAKE_SYSTEM_NAME Windows)
