@@ -15,7 +15,7 @@
 
 namespace blowfish {
 
-// The group size that ran fastest on x86-64 (the figures are in the README): past the registers the
+// The group size that ran fastest on x86-64 (the figures are in docs/speed.md): past the registers the
 // halves spill to the stack, which the processor forwards cheaply, so the wider overlap still wins.
 // i386 code cannot be timed here; with its 8 registers, llvm-mca's models of current processors give
 // groups of 4 the fewest cycles per block (scripts/model-speed). Nor can aarch64 code: with its 31
