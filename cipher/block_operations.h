@@ -13,7 +13,7 @@ enum class direction { encrypt, decrypt };
 
 // n blocks from position side by side (one by default); returns the position after them.
 template <direction way, unsigned n = 1>
-std::uint8_t* blocks_at(std::uint8_t* position) {
+BLOWFISH_INLINE_GROUP std::uint8_t* blocks_at(std::uint8_t* position) {
     constexpr const std::uint32_t* s_boxes = subkey_schedule.data();
     constexpr const std::uint32_t* p_rest = subkey_schedule.data() + sbox_words;
     if constexpr (way == direction::encrypt) return encrypt_at<n>(s_boxes, p_rest, subkey_p0, subkey_p1, position);
@@ -23,7 +23,7 @@ std::uint8_t* blocks_at(std::uint8_t* position) {
 // Slices of 64 blocks byte-sliced where the processor can, then whole groups with their rounds
 // interleaved, then the last few blocks one at a time.
 template <direction way>
-void walk_blocks(std::uint8_t* first, std::uint32_t count) {
+BLOWFISH_INLINE_GROUP void walk_blocks(std::uint8_t* first, std::uint32_t count) {
 #ifdef BLOWFISH_BYTE_SLICED
     if (count >= slice_blocks && chosen_path() != block_path::scalar_groups) {
         if constexpr (way == direction::encrypt) first = encrypt_on_path(chosen_path(), first, count / slice_blocks);

@@ -19,9 +19,9 @@ namespace blowfish {
 // halves spill to the stack, which the processor forwards cheaply, so the wider overlap still wins.
 // i386 code cannot be timed here; with its 8 registers, llvm-mca's models of current processors give
 // groups of 4 the fewest cycles per block (scripts/model-speed). Nor can aarch64 code: with its 31
-// registers, the models give groups of 4 and of 8 the same cycles (within 0.2 % on Neoverse N1 and
-// Cortex-A76), 8 slightly fewer on other cores' models, and from 12 on the halves spill and the
-// cycles rise; so aarch64 keeps 8. A power of two keeps count / group_blocks a shift.
+// registers, the models of Neoverse N1 and Cortex-A76 give groups of 4 and of 8 the same cycles,
+// other cores' models 8 slightly fewer, and from 12 on the halves spill and the cycles rise; so
+// aarch64 keeps 8. A power of two keeps count / group_blocks a shift.
 #if defined(__i386__)
 inline constexpr std::uint32_t group_blocks = 4;
 #else
@@ -36,9 +36,10 @@ struct block_halves {
     std::uint32_t right[N];
 };
 
-// Clang (the ARM64 builds) calls the steps of a group (load, rounds, store) rather than inlining
-// them, and so passes the halves through memory; told to inline them, it keeps the halves in
-// registers and the group's rounds in one loop, as GCC does by itself (its code is left as it is).
+// Clang (the ARM64 builds) calls the steps of the block operations (a group's load, rounds and
+// store, and the walk over the groups, block_operations.h) rather than inlining them, and so passes
+// the halves through memory; told to inline them, it keeps the halves in registers and the groups
+// in one loop, as GCC does by itself (its code is left as it is).
 #if defined(__clang__)
 #define BLOWFISH_INLINE_GROUP [[gnu::always_inline]]
 #else
