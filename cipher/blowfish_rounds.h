@@ -21,13 +21,15 @@ namespace blowfish {
 // groups of 4 the fewest cycles per block (scripts/model-speed). Nor can aarch64 code: with its 31
 // registers, the models of Neoverse N1 and Cortex-A76 give groups of 4 and of 8 the same cycles,
 // other cores' models 8 slightly fewer, and from 12 on the halves spill and the cycles rise; so
-// aarch64 keeps 8. A power of two keeps count / group_blocks a shift.
-#if defined(__i386__)
+// aarch64 keeps 8. A power of two keeps count / group_blocks a shift. scripts/model-speed compiles
+// other sizes with -DBLOWFISH_GROUP_BLOCKS.
+#if defined(BLOWFISH_GROUP_BLOCKS)
+inline constexpr std::uint32_t group_blocks = BLOWFISH_GROUP_BLOCKS;
+#elif defined(__i386__)
 inline constexpr std::uint32_t group_blocks = 4;
 #else
 inline constexpr std::uint32_t group_blocks = 8;
 #endif
-static_assert((group_blocks & (group_blocks - 1)) == 0);
 
 // The halves of N blocks, each read big-endian: L from bytes 0 to 3, R from bytes 4 to 7.
 template <unsigned N>
