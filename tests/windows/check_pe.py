@@ -2,7 +2,7 @@
 """Checks the Windows programs as built, and the release zip, reading them with pefile.
 
   check_pe.py program --machine i686|x86_64|aarch64 --nm NM --entry SYMBOL --fingerprint HEX8 PROGRAM
-  check_pe.py zip ZIP I386_FOLDER X64_FOLDER ARM64_FOLDER   (the build folders of the programs and the guide)
+  check_pe.py zip ZIP I386_STAGE X64_STAGE ARM64_STAGE   (each build's programs as staged for the zip)
 """
 import argparse
 import os
@@ -67,29 +67,32 @@ def as_built(pe):
             {section.Name: section.get_data() for section in pe.sections})
 
 
-def zip_faults(archive, i386_folder, x64_folder, arm64_folder):
+def zip_faults(archive, i386_stage, x64_stage, arm64_stage):
+    """The zip holds exactly the three builds' staged programs and the guide, byte for byte; each
+    program as built beside its stage (programs/windows/release), but stripped."""
     top = os.path.basename(archive).removesuffix(".zip") + "/"
-    expected = {f"{top}README.txt": (None, os.path.join(i386_folder, "README.txt"))} | {
-        f"{top}{MACHINES[machine][2]}{name}": (machine, os.path.join(folder, name))
-        for machine, folder in (("i686", i386_folder), ("x86_64", x64_folder), ("aarch64", arm64_folder))
+    expected = {f"{top}README.txt": (None, os.path.join(i386_stage, "README.txt"), None)} | {
+        f"{top}{MACHINES[machine][2]}{name}": (machine, os.path.join(stage, MACHINES[machine][2], name),
+                                               os.path.join(stage, os.pardir, name))
+        for machine, stage in (("i686", i386_stage), ("x86_64", x64_stage), ("aarch64", arm64_stage))
         for name in ("encrypt.exe", "decrypt.exe")}
     with zipfile.ZipFile(archive) as release:
         files = sorted(info.filename for info in release.infolist() if not info.is_dir())
         if files != sorted(expected):
             return [f"holds {files}, not {sorted(expected)}"]
         faults = []
-        for name, (machine, path) in expected.items():
+        for name, (machine, path, built) in expected.items():
             shipped = release.read(name)
+            if shipped != pathlib.Path(path).read_bytes():
+                faults.append(f"{name} differs from {path}")
             if machine:
                 program = pefile.PE(data=shipped)
                 faults += [f"{name}: {fault}" for fault in header_faults(program, machine)]
                 if program.FILE_HEADER.PointerToSymbolTable or program.FILE_HEADER.NumberOfSymbols:
                     faults.append(f"{name} keeps a symbol table of {program.FILE_HEADER.NumberOfSymbols} entries")
-                if as_built(program) != as_built(pefile.PE(path)):
-                    faults.append(f"{name} differs from the build's in time stamp, entry point, image size or sections")
+                if as_built(program) != as_built(pefile.PE(built)):
+                    faults.append(f"{name} differs from {built} in time stamp, entry point, image size or sections")
                 continue
-            if shipped != pathlib.Path(path).read_bytes():
-                faults.append(f"{name} differs from {path}")
             line_ends = {shipped.count(b"\n"), shipped.count(b"\r\n"), shipped.count(b"\r")}
             if not shipped.isascii() or not shipped.endswith(b"\r\n") or len(line_ends) > 1:
                 faults.append(f"{name} is not plain ASCII with CRLF line ends")
