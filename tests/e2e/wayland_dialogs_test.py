@@ -9,6 +9,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 
 import scenarios
 from scenarios import Run, expect_runs
@@ -136,8 +137,8 @@ class Wayland:
         else:
             field = next(each for each in everything(dialog) if each.get_role_name() == "text")
             field.set_text_contents(path)
-            expect(wait_for(lambda: field.get_text(0, -1) == path, TIMEOUT),
-                   f"the name field holds {field.get_text(0, -1)!r}, not {path!r}")
+            time.sleep(0.3)  # the field's own handling of the new text shows nowhere on the bus
+            expect(field.get_text(0, -1) == path, f"the name field holds {field.get_text(0, -1)!r}, not {path!r}")
         named(dialog, "push button", button).do_action(0)
 
 
