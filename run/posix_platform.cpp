@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <cstdlib>
 #include <csignal>
 #include <ctime>
 #include <string>
@@ -17,7 +19,7 @@ namespace {
 constexpr std::uint32_t largest_transfer = 1u << 30;
 
 // The input is read in pieces of at most 64 MiB, and the lease is looked at after each (see
-// read_some): another program's open of the input then waits no longer than one such piece.
+// lease_still_protects).
 constexpr std::uint32_t largest_read = 1u << 26;
 
 // Takes the file for this process alone, or fails at once if another process holds it.
@@ -25,17 +27,27 @@ bool lock_exclusively(int file) { return flock(file, LOCK_EX | LOCK_NB) == 0; }
 
 enum class lease { taken, file_in_use, not_available };
 
+timespec now() {
+    timespec time{};
+    clock_gettime(CLOCK_MONOTONIC, &time);
+    return time;
+}
+
+std::int64_t nanoseconds(const timespec& time) { return std::int64_t{time.tv_sec} * 1'000'000'000 + time.tv_nsec; }
+
 // flock binds only programs that ask for it. A write lease is what Windows' share mode 0 gives:
 // the kernel refuses it (EAGAIN) while any other descriptor of the file is open, for reading or
 // writing, and while it is held another process's open waits until the file is closed. An open
 // that goes away within a moment is waited out: the file chooser's worker thread may still be
 // reading the chosen file to guess its type, and a second run that lost the flock closes its
 // descriptor at once. Any other refusal (EACCES: another user's file without CAP_LEASE; EINVAL: a
-// file system without leases) leaves the flock alone to hold the file.
-lease take_write_lease(int file) {
+// file system without leases) leaves the flock alone to hold the file. asked_at is when the
+// attempt that got the lease began: no break of it can have begun earlier.
+lease take_write_lease(int file, timespec& asked_at) {
     constexpr int attempts = 100;
     constexpr timespec pause{0, 10'000'000};
     for (int attempt = 1;; ++attempt) {
+        asked_at = now();
         if (fcntl(file, F_SETLEASE, F_WRLCK) == 0) return lease::taken;
         if (errno != EAGAIN) return lease::not_available;
         if (attempt == attempts) return lease::file_in_use;
@@ -101,14 +113,30 @@ bool posix_platform::open_input() {
     // When another process opens the leased file, the kernel tells the holder with SIGIO, whose
     // default action would end the process. The run asks the lease itself instead (read_some).
     std::signal(SIGIO, SIG_IGN);
-    const lease held = take_write_lease(file);
+    const lease held = take_write_lease(file, whole_seen_);
     if (held == lease::file_in_use) {
         close(file);
         return false;
     }
     file_ = file;
     leased_ = held == lease::taken;
+    if (leased_) break_seconds_ = lease_break_time_();
     return true;
+}
+
+// Read when the lease is taken. A value the run cannot read leaves the break time unknown; a
+// negative one, like 0, tells the kernel never to let another open through.
+int posix_platform::lease_break_time() {
+    const int setting = open("/proc/sys/fs/lease-break-time", O_RDONLY | O_CLOEXEC);
+    if (setting < 0) return -1;
+    char text[24] = {};
+    const ssize_t got = read(setting, text, sizeof text - 1);
+    close(setting);
+    char* end = nullptr;
+    errno = 0;
+    const long seconds = got > 0 ? std::strtol(text, &end, 10) : -1;
+    if (got <= 0 || end == text || errno != 0 || seconds > INT32_MAX) return -1;
+    return seconds < 0 ? 0 : static_cast<int>(seconds);
 }
 
 std::uint64_t posix_platform::input_length() {
@@ -142,18 +170,33 @@ std::uint8_t* posix_platform::allocate_zeroed(std::uint32_t size) {
     return static_cast<std::uint8_t*>(mapping_);
 }
 
-// Another program's open of the leased input begins a lease break. From that moment F_GETLEASE
-// no longer reports the write lease: while the kernel waits for the run to give the file up, and
-// after lease-break-time (45 s by default), when it drops the lease and lets that open go ahead,
-// which may then change the file under the read. So a break that began before the read ended
-// fails the read, whatever the other program does: nothing is written, and the input is closed
-// at once, which lets the other open go ahead.
+// Another program's open of the leased input begins a break of the lease: the open waits, and
+// from then on F_GETLEASE no longer reports the write lease, both while the kernel waits for the
+// run to give the file up and after lease-break-time, when it drops the lease and lets that open
+// go ahead, which may then change the file. The run cannot tell the two apart, but it knows the
+// earliest moment the other open can go ahead: the break began after the last moment the lease was
+// seen whole, and lasts the break time. So the run keeps the file and reads on, while each piece
+// ends before that moment (less a second for the kernel's coarser clock); then it closes the input,
+// and the other open goes ahead. A piece that ends later fails the read: nothing is written, and
+// the input is closed at once. With the break time unknown, any break fails the read.
+bool posix_platform::lease_still_protects() {
+    const timespec asked = now();
+    if (fcntl(file_, F_GETLEASE) == F_WRLCK) {
+        whole_seen_ = asked;
+        return true;
+    }
+    constexpr std::int64_t margin = 1'000'000'000;
+    if (break_seconds_ == 0) return true;
+    return break_seconds_ > 0 &&
+           nanoseconds(asked) < nanoseconds(whole_seen_) + break_seconds_ * std::int64_t{1'000'000'000} - margin;
+}
+
 bool posix_platform::read_some(std::uint8_t* at, std::uint32_t want, std::uint32_t& got) {
     ssize_t result;
     do {
         result = read(file_, at, want < largest_read ? want : largest_read);
     } while (result < 0 && errno == EINTR);
-    if (result < 0 || (leased_ && fcntl(file_, F_GETLEASE) != F_WRLCK)) return false;
+    if (result < 0 || (leased_ && !lease_still_protects())) return false;
     got = static_cast<std::uint32_t>(result);
     return true;
 }

@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 
+#include <time.h>
 #include <unistd.h>
 
 enum class chooser_kind { input, output };
@@ -50,15 +51,23 @@ protected:
     static int reopen(int looked_at);
     int (*reopen_)(int looked_at) = reopen;
 
+    // The seconds the kernel lets another program's open wait for a lease to be given up
+    // (/proc/sys/fs/lease-break-time; 0: for ever; -1: unknown); a seam so that tests can shorten it.
+    static int lease_break_time();
+    int (*lease_break_time_)() = lease_break_time;
+
 private:
     bool choose(chooser_kind kind);
     bool flush_folder();
+    bool lease_still_protects();
 
     path_chooser choose_;
     output_naming naming_;
     std::string path_;
     int file_ = -1;
     bool leased_ = false;   // the open input is held under a write lease
+    int break_seconds_ = -1;  // lease_break_time() when the lease was taken
+    timespec whole_seen_{};   // the last moment before which the lease was seen whole
     bool direct_ = false;   // the output is being written with O_DIRECT
     bool unnamed_ = false;  // the open output has no name yet
     std::uint64_t output_offset_ = 0;

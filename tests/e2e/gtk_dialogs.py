@@ -13,7 +13,8 @@ import tempfile
 
 import scenarios
 from scenarios import GTK, HELD, LOCKED_FOLDER, MIB, WRITE_LIMIT, Case, Run, drive, expect_runs
-from support import Failure, Skipped, as_root, digest, expect, key_of, remove_tree, start_xvfb, wait_for
+from support import (Failure, Skipped, as_root, check_transformed, expect, key_of, remove_tree, start_xvfb, transform,
+                     wait_for)
 
 NAMES = ("with  two spaces.bin", "ñandú über.bin", "-leading-dash.bin")
 LINKS, AS_NOBODY, A_FOLDER = "links", "as nobody", "a folder"  # GTK's own obstacles
@@ -29,6 +30,11 @@ class Gtk:
         self.folder = os.path.join(self.root, "cases")
         self.nobody = None  # made for the first run as nobody
         os.chmod(self.root, 0o755)
+        # The build folder is its owner's alone: nobody runs copies of the programs.
+        self.copies = os.path.join(self.root, "programs")
+        os.mkdir(self.copies, 0o755)
+        for program in ("encrypt", "decrypt"):
+            shutil.copy(getattr(args, program), os.path.join(self.copies, program))
         os.mkfifo(os.path.join(self.root, "fifo"))
         self.devices = (os.path.join(self.root, "fifo"), "/dev/zero", "/proc/version")  # /proc: size 0
         self.clear()
@@ -44,20 +50,15 @@ class Gtk:
         remove_tree(self.root)
 
     def as_nobody(self, program):
-        """The command that runs program as the user nobody, with a home of its own: through setpriv,
-        as root or as root of a user namespace. nobody runs copies of the programs in a folder it may
-        enter, since the build folder may be closed to other users."""
+        """The command that runs program (its copy) as the user nobody, with a home of its own:
+        through setpriv, as root or as root of a user namespace."""
         if not self.nobody:
-            home, copies = os.path.join(self.root, "nobody-home"), os.path.join(self.root, "programs")
+            home = os.path.join(self.root, "nobody-home")
             os.mkdir(home)
-            os.mkdir(copies, 0o755)
-            for name in ("encrypt", "decrypt"):
-                os.chmod(shutil.copy(getattr(self.args, name), os.path.join(copies, name)), 0o755)
             subprocess.run([*as_root(), "chown", "nobody:nogroup", home], check=True)
             self.nobody = [*as_root(), "setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "env",
-                           f"HOME={home}"], copies
-        prefix, copies = self.nobody
-        return [*prefix, os.path.join(copies, program)]
+                           f"HOME={home}"]
+        return [*self.nobody, os.path.join(self.copies, program)]
 
     @contextlib.contextmanager
     def obstacle(self, kind, path, how="locked"):
@@ -95,9 +96,9 @@ class Gtk:
                 holder.kill()
                 holder.wait()
 
-    def run(self, program, answers, obstacle=None, streams_closed=False, lose_display=False):
+    def run(self, program, answers, obstacle=None, streams_closed=False, lose_display=False, environment=None):
         """Runs program answering its dialogs; it may print nothing. lose_display: the X server is
-        killed once the last dialog answered is up."""
+        killed once the last dialog answered is up. environment: variables added to the program's."""
         def limits():
             if obstacle == WRITE_LIMIT:
                 resource.setrlimit(resource.RLIMIT_FSIZE, (64 << 10, 64 << 10))
@@ -116,7 +117,8 @@ class Gtk:
         by_nobody = obstacle == AS_NOBODY or (obstacle == LOCKED_FOLDER and os.geteuid() == 0)
         command = self.as_nobody(program) if by_nobody else [getattr(self.args, program)]
         printed = tempfile.TemporaryFile()
-        environment = {**self.keyboard.environment, "NO_AT_BRIDGE": "1", "GDK_BACKEND": "x11", "GTK_USE_PORTAL": "0"}
+        environment = {**self.keyboard.environment, "NO_AT_BRIDGE": "1", "GDK_BACKEND": "x11", "GTK_USE_PORTAL": "0",
+                       **(environment or {})}
         self.process = subprocess.Popen(command, env=environment,
                                         stdin=subprocess.DEVNULL, stdout=printed, stderr=printed, preexec_fn=limits)
         shown, code = drive(self, self.process, answers, at_dialog)
@@ -186,28 +188,107 @@ def input_in_use(gtk):
     expect_runs(gtk, [Run("encrypt", "plain.bin", "sealed.bin")], {"sealed.bin": ("encrypt", "plain.bin")})
 
 
-def opened_while_read(gtk):
-    """Another process opens the input (512 MiB) while the run reads it: a non-blocking open fails
-    (EWOULDBLOCK: the run's lease), a blocking one waits until the run, seeing its lease broken, has
-    given the input up, then finds it unchanged. The run shows no save dialog and writes nothing."""
-    with open(path := os.path.join(gtk.folder, "large.bin"), "wb") as file:
-        file.write(os.urandom(8192))
-        file.seek(512 * MIB)
-        file.write(os.urandom(8192))
-    before = digest(path)
+def paused_run(gtk, path, other=None, **environment):
+    """One encrypt of path to sealed.bin, its read of path paused PAUSE_SECONDS (4 s) by the
+    preloaded pause_reads; other(process) is called once the run holds its input. Returns the
+    dialogs shown."""
     choose = gtk.choose
 
-    def choose_and_open(window, answer):
+    def choose_and_meet(window, answer):
         choose(window, answer)
         process = gtk.process
-        expect(wait_for(lambda: holds_open(process.pid, path) or process.poll() is not None, gtk.patience, 0.01)
-               and holds_open(process.pid, path), "never saw the run holding its input")
-        with contextlib.suppress(BlockingIOError):
-            os.close(os.open(path, os.O_RDONLY | os.O_NONBLOCK))
-            raise Failure("a non-blocking open succeeded while the run held its input")
-        expect(digest(path) == before, "the other process found the input changed")  # waits for the run's close
-    gtk.choose = choose_and_open
-    expect_runs(gtk, [Run("encrypt", "large.bin")])
+        if answer == path and other:
+            expect(wait_for(lambda: holds_open(process.pid, path) or process.poll() is not None, gtk.patience, 0.01)
+                   and holds_open(process.pid, path), "never saw the run holding its input")
+            other(process)
+    gtk.choose = choose_and_meet
+    try:
+        sealed = os.path.join(gtk.folder, "sealed.bin")
+        shown, code = gtk.run("encrypt", [path, sealed],
+                              environment={"LD_PRELOAD": gtk.args.preload, "PAUSE_READ_OF": path, **environment})
+    finally:
+        gtk.choose = choose
+    expect(code == 0, f"encrypt ended with code {code}")
+    return tuple(shown)
+
+
+def opened_while_read(gtk):
+    """Another process opens the input while the run's read is paused, for reading, then for
+    writing (it changes 8 bytes): a non-blocking open fails at once (the run's lease); a blocking
+    one waits until the run has read the input whole and closed it, then finds it as it was. The run
+    writes OpenSSL's encryption of the input as it was before that open."""
+    path, original = os.path.join(gtk.folder, "plain.bin"), os.urandom(5003)
+    for flags, changed in ((os.O_RDONLY, original), (os.O_RDWR, b"B" * 8 + original[8:])):
+        with open(path, "wb") as file:
+            file.write(original)
+
+        def open_meanwhile(process):
+            with contextlib.suppress(BlockingIOError):
+                os.close(os.open(path, os.O_RDONLY | os.O_NONBLOCK))
+                raise Failure("a non-blocking open succeeded while the run held its input")
+            other = os.open(path, flags)  # waits for the run's close
+            try:
+                expect(not holds_open(process.pid, path), "another open went through while the run held its input")
+                expect(os.pread(other, len(original) + 1, 0) == original, "the other process found the input changed")
+                if flags == os.O_RDWR:
+                    os.pwrite(other, changed[:8], 0)
+            finally:
+                os.close(other)
+        expect(paused_run(gtk, path, open_meanwhile) == ("open", "save"), "the run did not show the save dialog")
+        with open(path, "rb") as plain, open(os.path.join(gtk.folder, "sealed.bin"), "rb") as sealed:
+            expect(plain.read() == changed, "the other process's change is not in the input")
+            expect(sealed.read() == transform("encrypt", gtk.key, original),
+                   "the output is not OpenSSL's encryption of the input as it was")
+        gtk.clear()
+
+
+def break_deadline_passed(gtk):
+    """With lease-break-time at 2 s and the run's read paused 6 s, another process's open for
+    writing goes through while the run still holds the input: the run writes nothing."""
+    setting = "/proc/sys/fs/lease-break-time"
+    if not os.access(setting, os.W_OK):
+        raise Skipped(f"{setting} can be changed only by root")
+    path = os.path.join(gtk.folder, "plain.bin")
+    with open(path, "wb") as file:
+        file.write(os.urandom(5003))
+    with open(setting) as file:
+        kept = file.read()
+
+    def write_meanwhile(process):
+        other = os.open(path, os.O_RDWR)
+        os.pwrite(other, b"B" * 8, 0)
+        os.close(other)
+        expect(holds_open(process.pid, path), "the run no longer held its input when the other open went through")
+    try:
+        with open(setting, "w") as file:
+            file.write("2")
+        shown = paused_run(gtk, path, write_meanwhile, PAUSE_SECONDS="6")
+    finally:
+        with open(setting, "w") as file:
+            file.write(kept)
+    expect(shown == ("open",), f"the run showed {shown}, not only the open dialog")
+    expect(not os.path.exists(os.path.join(gtk.folder, "sealed.bin")), "the run wrote an output")
+
+
+def chooser_reads_during_the_run(gtk):
+    """The open dialog's own worker threads read a file in the recent list to guess its type; held
+    by the preloaded pause_reads until the run's read of that file (paused) has begun, their opens
+    wait for the run, which completes."""
+    home = os.path.join(gtk.root, "home")
+    os.makedirs(home, exist_ok=True)
+    path, log = os.path.join(gtk.folder, "recent-input"), os.path.join(gtk.root, "held.log")
+    with open(path, "wb") as file:
+        file.write(os.urandom(5003))
+    environment = {"HOME": home, "XDG_DATA_HOME": os.path.join(home, "data")}
+    shown, code = gtk.run("encrypt", [path, os.path.join(gtk.folder, "first.bin")], environment=environment)
+    expect((tuple(shown), code) == (("open", "save"), 0), f"the first run showed {shown} and ended with {code}")
+    shown = paused_run(gtk, path, None, HOLD_OPENS_OF=path, HOLD_LOG=log, PAUSE_SECONDS="2", **environment)
+    held = []
+    with contextlib.suppress(FileNotFoundError), open(log) as file:
+        held = file.read().split()
+    expect("held" in held, f"the chooser did not open the input during the run's read (its opens: {held})")
+    expect(shown == ("open", "save"), f"the run showed {shown}, not both dialogs")
+    check_transformed("encrypt", gtk.key, path, os.path.join(gtk.folder, "sealed.bin"))
 
 
 def no_display(gtk):
@@ -239,7 +320,8 @@ def large_files(gtk):
 
 
 ONLY_GTK = {
-    **{function.__name__: function for function in (input_in_use, opened_while_read, no_display, large_files)},
+    **{function.__name__: function for function in (input_in_use, opened_while_read, break_deadline_passed,
+                                                             chooser_reads_during_the_run, no_display, large_files)},
     **{f"folder_as_{end}": Case(f"folder_as_{end}", (run,), obstacle=A_FOLDER)
        for end, run in (("input", Run("encrypt", "folder")), ("output", Run("encrypt", "plain.bin", "folder")))},
     # A link to a regular file is processed as its target; a dangling link as the output is neither
@@ -268,4 +350,4 @@ ONLY_GTK = {
 
 if __name__ == "__main__":
     signal.signal(signal.SIGPIPE, signal.SIG_DFL)
-    sys.exit(scenarios.main(GTK, ONLY_GTK, Gtk))
+    sys.exit(scenarios.main(GTK, ONLY_GTK, Gtk, options=("--preload",)))

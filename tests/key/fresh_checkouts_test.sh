@@ -3,6 +3,7 @@
 # ignored by git, used again by every later configure and every other build folder, never
 # replaced. A second checkout gets another key, and configure shows another fingerprint. A
 # malformed, unreadable or lost key file stops the configure step with a message and stays as it was.
+# Every build folder that configure makes is for its owner alone (mode 0700).
 # Usage: fresh_checkouts_test.sh SOURCE_DIR. Configures only (no build), in copies under a temp folder.
 set -euo pipefail
 source=$1
@@ -41,6 +42,7 @@ for said in "made now from 16 random bytes, in the key file $key_file" "can be d
     grep -qF "$said" "$work/first-build.log" || fail "the configure step did not say: $said"
 done
 cp -p "$key_file" "$work/first.key"
+[[ $(stat -c %a "$work/first/build") == 700 ]] || fail "the build folder's mode is $(stat -c %a "$work/first/build"), not 700"
 
 configure second build || { cat "$work/second-build.log" >&2; fail "the second checkout's configure failed"; }
 [[ -f $work/second/blowfish.key ]] || fail "no key file in the second checkout"
@@ -59,6 +61,7 @@ done
 configure first build || fail "configuring again failed"
 configure first other-build || fail "configuring a second build folder failed"
 cmp -s "$key_file" "$work/first.key" || fail "configuring again changed the key file"
+[[ $(stat -c %a "$work/first/other-build") == 700 ]] || fail "the second build folder's mode is not 700"
 grep -qF -- "-- Blowfish key: 16 bytes, in the key file $key_file" "$work/first-other-build.log" ||
     fail "the second build folder did not take the checkout's key file"
 
