@@ -47,31 +47,25 @@ const char* described(blowfish::block_path path) {
 }
 
 // The multi-block operations with the given path forced.
-template <void (*walk)(std::uint8_t*, std::uint32_t), blowfish::block_path path>
-void forced(std::uint8_t* d, std::size_t n) {
-    blowfish::force_path(path);
-    walk(d, blocks(n));
-    blowfish::force_path(blowfish::processor_path());
-}
-
-template <blowfish::block_path path>
-contender on_path(const std::string& name) {
-    return {name + (path == blowfish::processor_path() ? " (the programs)" : ""),
-            forced<encrypt_blocks, path>, forced<decrypt_blocks, path>};
+transform forced(void (*walk)(std::uint8_t*, std::uint32_t), blowfish::block_path path) {
+    return [walk, path](std::uint8_t* d, std::size_t n) {
+        blowfish::force_path(path);
+        walk(d, blocks(n));
+        blowfish::force_path(blowfish::processor_path());
+    };
 }
 
 // The programs' path first: the ratios and speedup-vs-openssl are taken against it.
 std::vector<contender> contenders(std::vector<std::unique_ptr<peer>>& peers, std::vector<std::string>& skipped) {
     using blowfish::block_path;
-    const std::string sliced = "ours, byte-sliced " + std::to_string(blowfish::slice_blocks);
-    const std::pair<block_path, contender> ours[] = {
-        {block_path::byte_sliced_halves, on_path<block_path::byte_sliced_halves>(sliced + ", by halves")},
-        {block_path::byte_sliced_quarters, on_path<block_path::byte_sliced_quarters>(sliced + ", by quarters")},
-        {block_path::scalar_groups,
-         on_path<block_path::scalar_groups>("ours, scalar groups of " + std::to_string(blowfish::group_blocks))},
-    };
     std::vector<contender> all;
-    for (const auto& [path, c] : ours) {
+    for (const auto& [path, name] : blowfish::all_paths) {
+        const std::string row = path == block_path::scalar_groups
+                                    ? "ours, scalar groups of " + std::to_string(blowfish::group_blocks)
+                                    : "ours, byte-sliced " + std::to_string(blowfish::slice_blocks) +
+                                          (path == block_path::byte_sliced_halves ? ", by halves" : ", by quarters");
+        const contender c{row + (path == blowfish::processor_path() ? " (the programs)" : ""),
+                          forced(encrypt_blocks, path), forced(decrypt_blocks, path)};
         if (!blowfish::path_supported(path))
             skipped.push_back(c.name + ": needs x86-64 with AVX-512 F, BW and VBMI");
         else if (path == blowfish::processor_path())

@@ -1,7 +1,5 @@
 #include "block_path.h"
 
-#include <atomic>
-
 #if defined(__x86_64__)
 #include <cpuid.h>
 #endif
@@ -46,29 +44,28 @@ block_path ask_processor() {
 block_path ask_processor() { return block_path::scalar_groups; }
 #endif
 
-// Written once, when the processor is first asked; a benign race if two threads ask at once.
-std::atomic<bool> asked{false};
-std::atomic<block_path> supported{block_path::scalar_groups};
-std::atomic<block_path> taken{block_path::scalar_groups};
+// Asked once, at the first question. Only one thread ever asks: the programs' run has one, and so
+// do the tests and the benchmark that force paths.
+bool asked = false;
+block_path supported = block_path::scalar_groups;
+block_path taken = block_path::scalar_groups;
 
 void ask_once() {
-    if (asked.load(std::memory_order_acquire)) return;
-    const block_path path = ask_processor();
-    supported.store(path, std::memory_order_relaxed);
-    taken.store(path, std::memory_order_relaxed);
-    asked.store(true, std::memory_order_release);
+    if (asked) return;
+    supported = taken = ask_processor();
+    asked = true;
 }
 
 }  // namespace
 
 block_path processor_path() {
     ask_once();
-    return supported.load(std::memory_order_relaxed);
+    return supported;
 }
 
 block_path chosen_path() {
     ask_once();
-    return taken.load(std::memory_order_relaxed);
+    return taken;
 }
 
 bool path_supported(block_path path) {
@@ -78,7 +75,7 @@ bool path_supported(block_path path) {
 bool force_path(block_path path) {
     ask_once();  // else the first question's answer would overwrite the path forced here
     if (!path_supported(path)) return false;
-    taken.store(path, std::memory_order_relaxed);
+    taken = path;
     return true;
 }
 

@@ -17,6 +17,16 @@ enum class block_path : std::uint8_t {
     byte_sliced_halves,
 };
 
+// Every path with its name, in the enum's order.
+struct named_path {
+    block_path path;
+    const char* name;
+};
+inline constexpr named_path all_paths[] = {{block_path::scalar_groups, "ScalarGroups"},
+                                           {block_path::byte_sliced_quarters, "ByteSlicedQuarters"},
+                                           {block_path::byte_sliced_halves, "ByteSlicedHalves"}};
+constexpr const char* name_of(block_path path) { return all_paths[static_cast<int>(path)].name; }
+
 // The path this processor and system support, the form picked by the processor's maker. Asked once.
 block_path processor_path();
 

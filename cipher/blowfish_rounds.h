@@ -15,17 +15,21 @@
 
 namespace blowfish {
 
-// The group size that ran fastest on x86-64 (the figures are in the README): past the registers the
+// The group size that ran fastest on x86-64 (the figures are in docs/speed.md): past the registers the
 // halves spill to the stack, which the processor forwards cheaply, so the wider overlap still wins.
 // i386 code cannot be timed here; with its 8 registers, llvm-mca's models of current processors give
-// groups of 4 the fewest cycles per block (scripts/i386-speed). A power of two keeps
-// count / group_blocks a shift.
-#if defined(__i386__)
+// groups of 4 the fewest cycles per block (scripts/model-speed). Nor can aarch64 code: with its 31
+// registers, the models of Neoverse N1 and Cortex-A76 give groups of 4 and of 8 the same cycles,
+// other cores' models 8 slightly fewer, and from 12 on the halves spill and the cycles rise; so
+// aarch64 keeps 8. A power of two keeps count / group_blocks a shift. scripts/model-speed compiles
+// other sizes with -DBLOWFISH_GROUP_BLOCKS.
+#if defined(BLOWFISH_GROUP_BLOCKS)
+inline constexpr std::uint32_t group_blocks = BLOWFISH_GROUP_BLOCKS;
+#elif defined(__i386__)
 inline constexpr std::uint32_t group_blocks = 4;
 #else
 inline constexpr std::uint32_t group_blocks = 8;
 #endif
-static_assert((group_blocks & (group_blocks - 1)) == 0);
 
 // The halves of N blocks, each read big-endian: L from bytes 0 to 3, R from bytes 4 to 7.
 template <unsigned N>
@@ -33,6 +37,16 @@ struct block_halves {
     std::uint32_t left[N];
     std::uint32_t right[N];
 };
+
+// Clang (the ARM64 builds) calls the steps of the block operations (a group's load, rounds and
+// store, and the walk over the groups, block_operations.h) rather than inlining them, and so passes
+// the halves through memory; told to inline them, it keeps the halves in registers and the groups
+// in one loop, as GCC does by itself (its code is left as it is).
+#if defined(__clang__)
+#define BLOWFISH_INLINE_GROUP [[gnu::always_inline]]
+#else
+#define BLOWFISH_INLINE_GROUP
+#endif
 
 // Pointer-sized indices let the S-box offsets fold into the loads' displacements.
 constexpr std::uint32_t round_function(const std::uint32_t* s, std::uint32_t x) {
@@ -45,6 +59,7 @@ constexpr std::uint32_t round_function(const std::uint32_t* s, std::uint32_t x) 
 
 // to[j] ^= F(from[j]) ^ p for every block of the group.
 template <unsigned N>
+BLOWFISH_INLINE_GROUP
 constexpr void round(const std::uint32_t* s, std::uint32_t* to, const std::uint32_t* from, std::uint32_t p) {
 #pragma GCC unroll 16
     for (unsigned j = 0; j < N; ++j) to[j] ^= round_function(s, from[j]) ^ p;
@@ -53,6 +68,7 @@ constexpr void round(const std::uint32_t* s, std::uint32_t* to, const std::uint3
 // The result's left half is b ^ p_last and its right half a: the rounds go in pairs so that no swap
 // is made until here.
 template <unsigned N>
+BLOWFISH_INLINE_GROUP
 constexpr void finish(block_halves<N>& x, std::uint32_t p_last) {
 #pragma GCC unroll 16
     for (unsigned j = 0; j < N; ++j) {
@@ -64,6 +80,7 @@ constexpr void finish(block_halves<N>& x, std::uint32_t p_last) {
 
 // s points at the S-boxes, p_rest at P2..P17. Each step is applied to all N blocks before the next.
 template <unsigned N = 1>
+BLOWFISH_INLINE_GROUP
 constexpr void encrypt_halves(const std::uint32_t* s, const std::uint32_t* p_rest, std::uint32_t p0,
                               std::uint32_t p1, block_halves<N>& x) {
     std::uint32_t* a = x.left;
@@ -81,6 +98,7 @@ constexpr void encrypt_halves(const std::uint32_t* s, const std::uint32_t* p_res
 }
 
 template <unsigned N = 1>
+BLOWFISH_INLINE_GROUP
 constexpr void decrypt_halves(const std::uint32_t* s, const std::uint32_t* p_rest, std::uint32_t p0,
                               std::uint32_t p1, block_halves<N>& x) {
     std::uint32_t* a = x.left;
@@ -109,6 +127,7 @@ constexpr void store_big_endian(std::uint8_t* at, std::uint32_t word) {
 }
 
 template <unsigned N>
+BLOWFISH_INLINE_GROUP
 constexpr block_halves<N> load_blocks(const std::uint8_t* at) {
     block_halves<N> x{};
 #pragma GCC unroll 16
@@ -120,6 +139,7 @@ constexpr block_halves<N> load_blocks(const std::uint8_t* at) {
 }
 
 template <unsigned N>
+BLOWFISH_INLINE_GROUP
 constexpr void store_blocks(std::uint8_t* at, const block_halves<N>& x) {
 #pragma GCC unroll 16
     for (unsigned j = 0; j < N; ++j) {
@@ -130,6 +150,7 @@ constexpr void store_blocks(std::uint8_t* at, const block_halves<N>& x) {
 
 // Transform the N blocks at at in place and return the position after them.
 template <unsigned N = 1>
+BLOWFISH_INLINE_GROUP
 constexpr std::uint8_t* encrypt_at(const std::uint32_t* s, const std::uint32_t* p_rest, std::uint32_t p0,
                                    std::uint32_t p1, std::uint8_t* at) {
     block_halves<N> x = load_blocks<N>(at);
@@ -139,6 +160,7 @@ constexpr std::uint8_t* encrypt_at(const std::uint32_t* s, const std::uint32_t* 
 }
 
 template <unsigned N = 1>
+BLOWFISH_INLINE_GROUP
 constexpr std::uint8_t* decrypt_at(const std::uint32_t* s, const std::uint32_t* p_rest, std::uint32_t p0,
                                    std::uint32_t p1, std::uint8_t* at) {
     block_halves<N> x = load_blocks<N>(at);

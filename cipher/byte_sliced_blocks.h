@@ -194,7 +194,7 @@ inline constexpr std::size_t slice_bytes = 8 * slice_blocks;
 // The published rounds over one slice, with the P-array in the given order (decryption is
 // encryption with P reversed).
 template <class lookup>
-BYTE_SLICED_TARGET __attribute__((always_inline)) inline void transform_slice(const round_keys& keys, std::uint8_t* at) {
+BYTE_SLICED_TARGET __attribute__((always_inline)) inline void rounds_of_slice(const round_keys& keys, std::uint8_t* at) {
     sliced_half a, b;
     load_slice(at, a, b);
     xor_key(a, keys[0]);
@@ -209,7 +209,7 @@ BYTE_SLICED_TARGET __attribute__((always_inline)) inline void transform_slice(co
 // The same over n slices side by side, a step of each in turn: the slices are independent, so one
 // slice's step runs while another's waits for its carries.
 template <class lookup, unsigned n>
-BYTE_SLICED_TARGET __attribute__((always_inline)) inline void transform_together(const round_keys& keys, std::uint8_t* at) {
+BYTE_SLICED_TARGET __attribute__((always_inline)) inline void rounds_of_slices_together(const round_keys& keys, std::uint8_t* at) {
     sliced_half a[n], b[n];
     for (unsigned s = 0; s < n; ++s) {
         load_slice(at + s * slice_bytes, a[s], b[s]);
@@ -226,38 +226,38 @@ BYTE_SLICED_TARGET __attribute__((always_inline)) inline void transform_together
 }
 
 template <class lookup>
-BYTE_SLICED_TARGET __attribute__((always_inline)) inline std::uint8_t* transform_slices(const round_keys& keys,
+BYTE_SLICED_TARGET __attribute__((always_inline)) inline std::uint8_t* rounds_of_slices(const round_keys& keys,
                                                                                      std::uint8_t* at,
                                                                                      std::uint32_t slices) {
     constexpr unsigned n = lookup::slices_at_once;
     if constexpr (n > 1)
-        for (; slices >= n; slices -= n, at += n * slice_bytes) transform_together<lookup, n>(keys, at);
-    for (; slices != 0; --slices, at += slice_bytes) transform_slice<lookup>(keys, at);
+        for (; slices >= n; slices -= n, at += n * slice_bytes) rounds_of_slices_together<lookup, n>(keys, at);
+    for (; slices != 0; --slices, at += slice_bytes) rounds_of_slice<lookup>(keys, at);
     return at;
 }
 
 template <class lookup>
 BYTE_SLICED_TARGET __attribute__((noinline)) std::uint8_t* encrypt_slices(std::uint8_t* first, std::uint32_t slices) {
-    return transform_slices<lookup>(encrypt_keys, first, slices);
+    return rounds_of_slices<lookup>(encrypt_keys, first, slices);
 }
 
 template <class lookup>
 BYTE_SLICED_TARGET __attribute__((noinline)) std::uint8_t* decrypt_slices(std::uint8_t* first, std::uint32_t slices) {
-    return transform_slices<lookup>(decrypt_keys, first, slices);
+    return rounds_of_slices<lookup>(decrypt_keys, first, slices);
 }
 
 }  // namespace blowfish::byte_sliced
 
 namespace blowfish {
 
-// Transform slices * 64 blocks from first in place on a byte-sliced path; return the position
+// Encrypt (or decrypt) slices * 64 blocks from first in place on a byte-sliced path; return the position
 // after them. Only for a path that path_supported() accepts, other than the scalar groups.
-inline std::uint8_t* encrypt_slices(block_path path, std::uint8_t* first, std::uint32_t slices) {
+inline std::uint8_t* encrypt_on_path(block_path path, std::uint8_t* first, std::uint32_t slices) {
     return path == block_path::byte_sliced_halves ? byte_sliced::encrypt_slices<byte_sliced::by_halves>(first, slices)
                                                    : byte_sliced::encrypt_slices<byte_sliced::by_quarters>(first, slices);
 }
 
-inline std::uint8_t* decrypt_slices(block_path path, std::uint8_t* first, std::uint32_t slices) {
+inline std::uint8_t* decrypt_on_path(block_path path, std::uint8_t* first, std::uint32_t slices) {
     return path == block_path::byte_sliced_halves ? byte_sliced::decrypt_slices<byte_sliced::by_halves>(first, slices)
                                                    : byte_sliced::decrypt_slices<byte_sliced::by_quarters>(first, slices);
 }

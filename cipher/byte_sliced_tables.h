@@ -33,17 +33,11 @@ alignas(64) inline constexpr s_box_planes s_planes = make_planes();
 // broadcasts as a 32-bit word: keys[r][j] is byte j of the key of step r.
 using round_keys = std::array<std::array<std::uint32_t, 4>, p_array_words>;
 
-// P[i] of the configured schedule.
-constexpr std::uint32_t p_word(std::size_t i) {
-    const expanded_key& k = configured_schedule;
-    return i == 0 ? k.p0 : i == 1 ? k.p1 : k.p_rest()[i - 2];
-}
-
 constexpr round_keys make_keys(bool decrypting) {
     round_keys keys{};
     for (std::size_t r = 0; r < p_array_words; ++r)
         for (std::size_t j = 0; j < 4; ++j)
-            keys[r][j] = ((p_word(decrypting ? p_array_words - 1 - r : r) >> (24 - 8 * j)) & 0xffu) * 0x01010101u;
+            keys[r][j] = ((configured_schedule.p(decrypting ? p_array_words - 1 - r : r) >> (24 - 8 * j)) & 0xffu) * 0x01010101u;
     return keys;
 }
 

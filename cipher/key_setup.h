@@ -23,6 +23,9 @@ struct expanded_key {
 
     constexpr const std::uint32_t* s_boxes() const { return table.data(); }
     constexpr const std::uint32_t* p_rest() const { return table.data() + sbox_words; }
+    // P[i] of the published P-array, wherever it is kept.
+    constexpr std::uint32_t& p(std::size_t i) { return i == 0 ? p0 : i == 1 ? p1 : table[sbox_words + i - 2]; }
+    constexpr std::uint32_t p(std::size_t i) const { return i == 0 ? p0 : i == 1 ? p1 : table[sbox_words + i - 2]; }
 };
 
 // Starts from the digits of pi laid out in stored form, mixes the key into the P-array, then
@@ -30,13 +33,7 @@ struct expanded_key {
 constexpr expanded_key expand_key(std::span<const std::uint8_t> key) {
     expanded_key k{};
     for (std::size_t i = 0; i < sbox_words; ++i) k.table[i] = pi_words[p_array_words + i];
-    for (std::size_t i = 2; i < p_array_words; ++i) k.table[sbox_words + i - 2] = pi_words[i];
-    k.p0 = pi_words[0];
-    k.p1 = pi_words[1];
-
-    auto p = [&k](std::size_t i) -> std::uint32_t& {
-        return i == 0 ? k.p0 : i == 1 ? k.p1 : k.table[sbox_words + i - 2];
-    };
+    for (std::size_t i = 0; i < p_array_words; ++i) k.p(i) = pi_words[i];
     std::size_t next = 0;
     for (std::size_t i = 0; i < p_array_words; ++i) {
         std::uint32_t word = 0;
@@ -44,14 +41,14 @@ constexpr expanded_key expand_key(std::span<const std::uint8_t> key) {
             word = word << 8 | key[next];
             next = (next + 1) % key.size();
         }
-        p(i) ^= word;
+        k.p(i) ^= word;
     }
 
     block_halves<1> running{};
     for (std::size_t i = 0; i < p_array_words; i += 2) {
         encrypt_halves(k.s_boxes(), k.p_rest(), k.p0, k.p1, running);
-        p(i) = running.left[0];
-        p(i + 1) = running.right[0];
+        k.p(i) = running.left[0];
+        k.p(i + 1) = running.right[0];
     }
     for (std::size_t i = 0; i < sbox_words; i += 2) {
         encrypt_halves(k.s_boxes(), k.p_rest(), k.p0, k.p1, running);

@@ -74,4 +74,8 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The arm64 build's package, made on this machine, is for arm64 (CPack would name the machine's own).
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL aarch64)
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
+endif()
 include(CPack)

@@ -28,8 +28,10 @@ void silence_standard_output() {
 void run_whole_file(block_walk walk) {
     silence_standard_output();
     // Past a file-size limit a write must fail, so that the partial output is removed, rather than
-    // the signal killing the process and leaving it behind.
+    // the signal killing the process and leaving it behind. When another process opens the leased
+    // input, the kernel tells the run with SIGIO, which would end it too; the run asks the lease.
     std::signal(SIGXFSZ, SIG_IGN);
+    std::signal(SIGIO, SIG_IGN);
     {
         posix_platform os(choose_with_gtk);
         whole_file::run(os, walk);

@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
-#include <csignal>
 #include <ctime>
 #include <string>
 
@@ -76,7 +75,7 @@ bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == 
 
 posix_platform::~posix_platform() {
     close_file();
-    release(nullptr);
+    release(mapping_);
 }
 
 bool posix_platform::choose(chooser_kind kind) {
@@ -110,9 +109,6 @@ bool posix_platform::open_input() {
         close(file);
         return false;
     }
-    // When another process opens the leased file, the kernel tells the holder with SIGIO, whose
-    // default action would end the process. The run asks the lease itself instead (read_some).
-    std::signal(SIGIO, SIG_IGN);
     const lease held = take_write_lease(file, whole_seen_);
     if (held == lease::file_in_use) {
         close(file);
@@ -146,7 +142,7 @@ std::uint64_t posix_platform::input_length() {
 }
 
 // Anonymous memory comes zeroed. Faulting in fresh 4 KiB pages one at a time as the read fills
-// them is slow (figures in the README), so the buffer is taken 2 MiB aligned, marked for
+// them is slow (figures in docs/speed.md), so the buffer is taken 2 MiB aligned, marked for
 // transparent huge pages (mere advice where they are off) and populated in one call. Before Linux
 // 5.14 that call fails with EINVAL and the pages fault in as before; ENOMEM means the memory is not
 // there, which fails the run now rather than mid-read.
@@ -164,10 +160,10 @@ std::uint8_t* posix_platform::allocate_zeroed(std::uint32_t size) {
 
     madvise(mapping_, length, MADV_HUGEPAGE);
     if (madvise(mapping_, length, MADV_POPULATE_WRITE) != 0 && errno == ENOMEM) {
-        release(nullptr);
+        release(mapping_);
         return nullptr;
     }
-    return static_cast<std::uint8_t*>(mapping_);
+    return mapping_;
 }
 
 // Another program's open of the leased input begins a break of the lease: the open waits, and
@@ -231,7 +227,7 @@ bool posix_platform::create_output() {
 
 // The output is written with O_DIRECT while buffer, length and file offset are aligned: the data
 // goes from the buffer to the device without first being copied into (freshly allocated) page cache,
-// which the fsync would then write out anyway (figures in the README). The last part (under 4 KiB,
+// which the fsync would then write out anyway (figures in docs/speed.md). The last part (under 4 KiB,
 // or anything once unaligned) and file systems without O_DIRECT (setting the flag fails there) use
 // plain writes.
 bool posix_platform::write_some(const std::uint8_t* from, std::uint32_t want, std::uint32_t& put) {
@@ -317,8 +313,8 @@ void posix_platform::discard_output() {
     unnamed_ = false;
 }
 
-// The buffer is the one mapping allocate_zeroed made; the argument only names it.
-void posix_platform::release(std::uint8_t*) {
-    if (mapping_ != nullptr) munmap(mapping_, mapping_size_);
+// The buffer is the one mapping allocate_zeroed made.
+void posix_platform::release(std::uint8_t* buffer) {
+    if (buffer != nullptr) munmap(buffer, mapping_size_);
     mapping_ = nullptr;
 }

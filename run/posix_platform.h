@@ -71,6 +71,6 @@ private:
     bool direct_ = false;   // the output is being written with O_DIRECT
     bool unnamed_ = false;  // the open output has no name yet
     std::uint64_t output_offset_ = 0;
-    void* mapping_ = nullptr;  // the buffer, mapped by allocate_zeroed
+    std::uint8_t* mapping_ = nullptr;  // the buffer, mapped by allocate_zeroed
     std::size_t mapping_size_ = 0;
 };

@@ -1,22 +1,30 @@
 // The whole run of either program, written once over a platform that supplies the file choosers,
 // the file calls and the buffer. Every way out simply returns; the caller then ends the process.
-//
-// The platform holds the current file (the input until it is closed, then the output) and the
-// chosen paths, and offers:
-//   bool choose_input();  bool choose_output();          false on cancel or failure
-//   bool open_input();                                    read and write access, held exclusively
-//   std::uint64_t input_length();                         of the open input
-//   std::uint8_t* allocate_zeroed(std::uint32_t size);    nullptr on failure
-//   bool read_some(std::uint8_t*, std::uint32_t want, std::uint32_t& got);
-//   bool create_output();                                 new file only, never an existing name
-//   bool write_some(const std::uint8_t*, std::uint32_t want, std::uint32_t& put);
-//   bool finish_output();                                 to stable storage, named, closed
-//   void close_file();
-//   void discard_output();                                closes and deletes the new file
-//   void release(std::uint8_t* buffer);
 #pragma once
 
+#include <concepts>
 #include <cstdint>
+
+// A platform holds the current file (the input until it is closed, then the output) and the chosen
+// paths. Choosing returns false on cancel or failure; the input is opened for reading and writing,
+// held exclusively; the output is a new file only, never an existing name; finishing brings it to
+// stable storage, named and closed; discarding closes and deletes it.
+template <typename P>
+concept whole_file_platform = requires(P os, std::uint8_t* at, const std::uint8_t* from, std::uint32_t n,
+                                       std::uint32_t& done) {
+    { os.choose_input() } -> std::same_as<bool>;
+    { os.choose_output() } -> std::same_as<bool>;
+    { os.open_input() } -> std::same_as<bool>;
+    { os.input_length() } -> std::same_as<std::uint64_t>;
+    { os.allocate_zeroed(n) } -> std::same_as<std::uint8_t*>;  // nullptr on failure
+    { os.read_some(at, n, done) } -> std::same_as<bool>;
+    { os.create_output() } -> std::same_as<bool>;
+    { os.write_some(from, n, done) } -> std::same_as<bool>;
+    { os.finish_output() } -> std::same_as<bool>;
+    os.close_file();
+    os.discard_output();
+    os.release(at);
+};
 
 using block_walk = void (*)(std::uint8_t* first, std::uint32_t count);
 
@@ -24,7 +32,7 @@ namespace whole_file {
 
 // One read may return less than asked (Linux gives at most about 2 GiB a call), so read until
 // every byte has arrived; a file that ends early counts as a failed read.
-template <typename Platform>
+template <whole_file_platform Platform>
 bool read_all(Platform& os, std::uint8_t* buffer, std::uint32_t size) {
     for (std::uint32_t done = 0; done < size;) {
         std::uint32_t got = 0;
@@ -34,7 +42,7 @@ bool read_all(Platform& os, std::uint8_t* buffer, std::uint32_t size) {
     return true;
 }
 
-template <typename Platform>
+template <whole_file_platform Platform>
 bool write_all(Platform& os, const std::uint8_t* buffer, std::uint32_t size) {
     for (std::uint32_t done = 0; done < size;) {
         std::uint32_t put = 0;
@@ -44,7 +52,7 @@ bool write_all(Platform& os, const std::uint8_t* buffer, std::uint32_t size) {
     return true;
 }
 
-template <typename Platform>
+template <whole_file_platform Platform>
 void run(Platform& os, block_walk transform_blocks) {
     if (!os.choose_input()) return;
     if (!os.open_input()) return;

@@ -160,9 +160,15 @@ class Gtk:
         """Types path and presses Return. Given a folder the dialog opens it rather than choosing it:
         its field empties, so the path is no longer the selection; the user then cancels."""
         self.type_path(window, path)
-        shown = self.keyboard.shown
+        shown, windows = self.keyboard.shown, lambda: set(self.keyboard.windows(self.process.pid, name=""))
         if not os.path.isdir(path):
-            return expect(self.press(window, "Return", lambda: not shown(window)), f"the dialog did not take {path}")
+            others = windows() - {window}
+
+            def taken():  # with no question asked, such as whether to replace a file
+                asked = windows() - others - {window}
+                expect(not asked or not shown(window), f"the dialog asked something about {path}")
+                return not shown(window)
+            return expect(self.press(window, "Return", taken), f"the dialog did not take {path}")
         expect(self.press(window, "Return", lambda: not shown(window) or self.keyboard.selection() != path),
                f"the dialog did nothing with {path}")
         expect(shown(window), f"the dialog accepted the folder {path}")

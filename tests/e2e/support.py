@@ -195,9 +195,12 @@ class Keyboard:
         return window in self.windows()
 
     def press_until(self, window, key, done, seconds=2, targeted=True):
-        """Presses key, again (three times in all) while done() does not hold seconds later: a key that
-        arrives while the dialog is busy may be lost. GTK takes it at the focus, Wine at its window."""
-        for _ in range(3):
+        """Presses key, again (three times in all) while done() does not hold seconds later, saying
+        so each time in the case's output: a key that arrives while the dialog is busy may be lost.
+        GTK takes it at the focus, Wine at its window."""
+        for attempt in range(3):
+            if attempt:
+                print(f"pressed {key} again (press {attempt + 1}): the dialog had not reacted within {seconds} s")
             self.xdotool("windowfocus", "--sync", window)
             self.xdotool("key", *(("--window", window) if targeted else ()), key)
             if wait_for(done, seconds):

@@ -9,7 +9,6 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
 
 import scenarios
 from scenarios import Run, expect_runs
@@ -137,8 +136,8 @@ class Wayland:
         else:
             field = next(each for each in everything(dialog) if each.get_role_name() == "text")
             field.set_text_contents(path)
-            time.sleep(0.3)
-            expect(field.get_text(0, -1) == path, f"the name field holds {field.get_text(0, -1)!r}, not {path!r}")
+            expect(wait_for(lambda: field.get_text(0, -1) == path, TIMEOUT),
+                   f"the name field holds {field.get_text(0, -1)!r}, not {path!r}")
         named(dialog, "push button", button).do_action(0)
 
 

@@ -35,9 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t i = 0; i < original.size(); ++i) original[i] = static_cast<std::uint8_t>(0xA5 ^ (i * 29));
     std::copy_n(data + 1, length, original.data() + start);
     const std::size_t end = start + std::size_t{count} * 8;
-    using blowfish::block_path;
-    for (const block_path path :
-         {block_path::byte_sliced_quarters, block_path::byte_sliced_halves, block_path::scalar_groups}) {
+    for (const auto& [path, name] : blowfish::all_paths) {
         if (!blowfish::force_path(path)) continue;
         std::vector<std::uint8_t> multi = original;
         std::vector<std::uint8_t> single = original;

@@ -3,32 +3,29 @@
 # control fields (GTK 3 among the dependencies, the key's fingerprint in the version and the
 # description), exactly the files below, programs that carry the key's schedule and start, that
 # lintian finds nothing to warn of, and that apt would install it.
-# Usage: debian_package_test.sh BUILD_DIR SOURCE_DIR PYTHON KEY_ARGUMENTS...
-# (KEY_ARGUMENTS as tests/key/check_schedule.py takes them: --key HEX or --key-file PATH)
+# Usage: debian_package_test.sh BUILD_DIR SOURCE_DIR PYTHON FINGERPRINT KEY_ARGUMENTS...
+# (FINGERPRINT as configure showed it; KEY_ARGUMENTS as tests/key/check_schedule.py takes them)
+# A package for another processor: PACKAGE_ARCHITECTURE names its Debian architecture, and
+# PROGRAM_RUNNER the emulator its programs start under (such as qemu-aarch64).
 set -euo pipefail
-build=$1 source=$2 python=$3
-shift 3
+build=$1 source=$2 python=$3 fingerprint=$4
+shift 4
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-rm -f "$build"/blowfish-files_*.deb
-(cd "$build" && cpack -G DEB) > "$work/cpack.log" 2>&1 || { cat "$work/cpack.log" >&2; fail "cpack failed"; }
-packages=("$build"/blowfish-files_*.deb)
+(cd "$build" && cpack -G DEB -B "$work/package") > "$work/cpack.log" 2>&1 || { cat "$work/cpack.log" >&2; fail "cpack failed"; }
+packages=("$work"/package/blowfish-files_*.deb)
 [[ ${#packages[@]} == 1 && -f ${packages[0]} ]] || fail "cpack made ${packages[*]}, not one package"
 deb=${packages[0]}
 echo "package: $deb"
 
 field() { dpkg-deb -f "$deb" "$1"; }
 [[ $(field Package) == blowfish-files ]] || fail "Package: $(field Package)"
-[[ $(field Architecture) == $(dpkg --print-architecture) ]] || fail "Architecture: $(field Architecture)"
+architecture=${PACKAGE_ARCHITECTURE:-$(dpkg --print-architecture)}
+read -ra runner <<<"${PROGRAM_RUNNER:-}"
+[[ $(field Architecture) == "$architecture" ]] || fail "Architecture: $(field Architecture), not $architecture"
 [[ -n $(field Version) && -n $(field Maintainer) && -n $(field Description) ]] || fail "Version, Maintainer or Description missing"
-# The fingerprint, computed here from the key's lowercase hex by sha256sum.
-case $1 in
-    --key) key=$2 ;;
-    --key-file) key=$(tr -d ' \t\r\n' < "$2") ;;
-esac
-fingerprint=$(printf 'blowfish-files key fingerprint v1:%s' "${key,,}" | sha256sum | cut -c1-8)
 [[ $(field Version) == *+key$fingerprint-* ]] || fail "Version $(field Version) does not carry the key's fingerprint $fingerprint"
 [[ $(field Description) == *"Key fingerprint: $fingerprint."* ]] || fail "the description does not give the key's fingerprint $fingerprint"
 depends=$(field Depends)
@@ -55,7 +52,7 @@ for program in encrypt decrypt; do
     desktop-file-validate "$entry" || fail "$program.desktop is not a valid desktop entry"
     # With no display the program ends at once, silently, with code 0.
     status=0
-    (cd "$work" && env -u DISPLAY -u WAYLAND_DISPLAY timeout 60 "$root/usr/bin/$program" > "$work/out" 2>&1) || status=$?
+    (cd "$work" && env -u DISPLAY -u WAYLAND_DISPLAY timeout 60 "${runner[@]}" "$root/usr/bin/$program" > "$work/out" 2>&1) || status=$?
     [[ $status == 0 && ! -s $work/out ]] || fail "the packaged $program without a display ended with $status: $(head -c 300 "$work/out")"
 done
 grep -qF "key fingerprint $fingerprint" "$root/usr/share/doc/blowfish-files/README" || fail "the guide does not give the key's fingerprint"
@@ -69,5 +66,5 @@ sed 's/^/lintian: /' "$work/lintian.log"
 
 # What `apt install ./<file>.deb` would do, simulated: the dependencies can be met here.
 apt-get -s install "$deb" > "$work/apt.log" 2>&1 || { cat "$work/apt.log" >&2; fail "apt would not install $deb"; }
-grep -q "^Inst blowfish-files " "$work/apt.log" || { cat "$work/apt.log" >&2; fail "apt would not install blowfish-files"; }
+grep -Eq "^Inst blowfish-files(:$architecture)? " "$work/apt.log" || { cat "$work/apt.log" >&2; fail "apt would not install blowfish-files"; }
 echo "debian package: fields, fingerprint $fingerprint, files, desktop entries, manual pages, key schedule, programs start, lintian, apt would install it"

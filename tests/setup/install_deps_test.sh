@@ -29,7 +29,7 @@ cat >"$work/bin/dpkg" <<'EOF'
 #!/bin/sh
 case "$1" in
     --print-architecture) echo amd64 ;;
-    --print-foreign-architectures) echo "$FOREIGN" ;;
+    --print-foreign-architectures) printf '%s\n' $FOREIGN ;;
     *) echo "ran: dpkg $*" >>"$LOG" ;;
 esac
 EOF
@@ -75,7 +75,7 @@ EOF
 echo "deb [signed-by=/usr/share/keyrings/example.gpg] http://archive.example.org/debian/ bookworm-backports main non-free-firmware" \
     >"$work/one-line.expected"
 
-test_set='install .* wine32:i386 .*shellcheck;add-architecture i386;-t bookworm-backports qemu-user qemu-user-static$'
+test_set='install .* wine32:i386 .*shellcheck .*libgtk-3-dev:arm64;add-architecture i386;add-architecture arm64;-t bookworm-backports qemu-user qemu-user-static$'
 # case | argument | sources | installed ("*": all) | qemu version | foreign architectures | apt-get install fails |
 # exit code | backports entry written | what the output and the stand-ins' record must show (ERE, ";"
 # between) | what they must not show
@@ -84,7 +84,7 @@ cases=(
     "empty machine, one-line entries||one-line||||no|0|list|$test_set|"
     "everything installed||deb822|*|1:10.0.2+ds-2~bpo12+1|i386|no|0|||."
     "Linux set on an empty machine|--linux|deb822||||no|0||^ran: apt-get update;install .* libgtk-3-dev|wine|mingw|i386|backports"
-    "old qemu, i386 and backports there||backports-there|cmake make qemu-user qemu-user-static|1:7.2+dfsg-7|i386|no|0||install .* wine32:i386;-t bookworm-backports qemu-user qemu-user-static$| cmake( |$)|add-architecture"
+    "old qemu, i386, arm64 and backports there||backports-there|cmake make qemu-user qemu-user-static|1:7.2+dfsg-7|i386 arm64|no|0||install .* wine32:i386;-t bookworm-backports qemu-user qemu-user-static$| cmake( |$)|add-architecture"
     "failing apt-get|--linux|deb822||||yes|100||failed while installing .*apt-get install|done"
 )
 

@@ -1,11 +1,10 @@
 #!/usr/bin/python3
 """Checks the Windows programs as built, and the release zip, reading them with pefile.
 
-  check_pe.py program --machine i686|x86_64 --nm NM --entry SYMBOL (--key HEX | --key-file PATH) PROGRAM
-  check_pe.py zip ZIP I386_FOLDER X64_FOLDER   (the build folders of the programs and the guide)
+  check_pe.py program --machine i686|x86_64|aarch64 --nm NM --entry SYMBOL --fingerprint HEX8 PROGRAM
+  check_pe.py zip ZIP I386_STAGE X64_STAGE ARM64_STAGE   (each build's programs as staged for the zip)
 """
 import argparse
-import hashlib
 import os
 import pathlib
 import re
@@ -15,12 +14,11 @@ import zipfile
 
 import pefile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from support import add_key_arguments, key_of  # noqa: E402
-
-# Machine, optional header magic, and the folder in the zip. Every program is a Windows GUI program (subsystem 2)
-# for Vista on (6.0), and large-address-aware: an x86-64 one needs the flag too, to hold files over 2 GiB.
-MACHINES = {"i686": ("0x14c", "0x10b", ""), "x86_64": ("0x8664", "0x20b", "x64/")}
+# Machine, optional header magic, the folder in the zip, and the subsystem's minor version. Every program is a
+# Windows GUI program (subsystem 2) for Vista on (6.0; ARM64 ones 6.2, the oldest for that processor), and
+# large-address-aware: a 64-bit one needs the flag too, to hold files over 2 GiB.
+MACHINES = {"i686": ("0x14c", "0x10b", "", 0), "x86_64": ("0x8664", "0x20b", "x64/", 0),
+            "aarch64": ("0xaa64", "0x20b", "arm64/", 2)}
 IMPORTS = {"COMDLG32.DLL": ["GetOpenFileNameA", "GetSaveFileNameA"],
            "KERNEL32.DLL": ["CloseHandle", "CreateFileA", "DeleteFileA", "ExitProcess", "FlushFileBuffers",
                             "GetCurrentProcess", "GetFileSize", "GetFileType", "GlobalAlloc", "GlobalFree",
@@ -34,7 +32,7 @@ def header_faults(pe, machine):
     header, optional = pe.FILE_HEADER, pe.OPTIONAL_HEADER
     facts = (hex(header.Machine), hex(optional.Magic), optional.Subsystem, optional.MajorSubsystemVersion,
              optional.MinorSubsystemVersion, bool(header.Characteristics & 0x20))
-    expected = (*MACHINES[machine][:2], 2, 6, 0, True)
+    expected = (*MACHINES[machine][:2], 2, 6, MACHINES[machine][3], True)
     faults = [] if facts == expected else [f"(machine, magic, subsystem, its version, large-address-aware) are "
                                            f"{facts}, not {expected}"]
     # Windows compares DLL names without regard to case; mingw's import libraries differ in it.
@@ -57,9 +55,7 @@ def program_faults(args):
     name = os.path.basename(args.program)
     other = {"encrypt.exe": "decrypt", "decrypt.exe": "encrypt"}[name]
     faults += [f"carries the symbol {line.split()[-1]}" for line in symbols.splitlines() if other in line]
-    # The key's fingerprint: the first 8 hex digits of SHA-256 over the label and the key's lowercase hex.
-    fingerprint = hashlib.sha256(b"blowfish-files key fingerprint v1:" + key_of(args).hex().encode()).hexdigest()[:8]
-    version = ("VS_VERSION_INFO", name, f"key fingerprint {fingerprint}")
+    version = ("VS_VERSION_INFO", name, f"key fingerprint {args.fingerprint}")  # as configure showed it
     needed = {text: text.encode() for text in MANIFEST} | {text: text.encode("utf-16-le") for text in version}
     faults += [f"no {text!r} in the resources" for text, data in needed.items() if data not in image]
     return faults
@@ -71,29 +67,32 @@ def as_built(pe):
             {section.Name: section.get_data() for section in pe.sections})
 
 
-def zip_faults(archive, i386_folder, x64_folder):
+def zip_faults(archive, i386_stage, x64_stage, arm64_stage):
+    """The zip holds exactly the three builds' staged programs and the guide, byte for byte; each
+    program as built beside its stage (programs/windows/release), but stripped."""
     top = os.path.basename(archive).removesuffix(".zip") + "/"
-    expected = {f"{top}README.txt": (None, os.path.join(i386_folder, "README.txt"))} | {
-        f"{top}{MACHINES[machine][2]}{name}": (machine, os.path.join(folder, name))
-        for machine, folder in (("i686", i386_folder), ("x86_64", x64_folder))
+    expected = {f"{top}README.txt": (None, os.path.join(i386_stage, "README.txt"), None)} | {
+        f"{top}{MACHINES[machine][2]}{name}": (machine, os.path.join(stage, MACHINES[machine][2], name),
+                                               os.path.join(stage, os.pardir, name))
+        for machine, stage in (("i686", i386_stage), ("x86_64", x64_stage), ("aarch64", arm64_stage))
         for name in ("encrypt.exe", "decrypt.exe")}
     with zipfile.ZipFile(archive) as release:
         files = sorted(info.filename for info in release.infolist() if not info.is_dir())
         if files != sorted(expected):
             return [f"holds {files}, not {sorted(expected)}"]
         faults = []
-        for name, (machine, path) in expected.items():
+        for name, (machine, path, built) in expected.items():
             shipped = release.read(name)
+            if shipped != pathlib.Path(path).read_bytes():
+                faults.append(f"{name} differs from {path}")
             if machine:
                 program = pefile.PE(data=shipped)
                 faults += [f"{name}: {fault}" for fault in header_faults(program, machine)]
                 if program.FILE_HEADER.PointerToSymbolTable or program.FILE_HEADER.NumberOfSymbols:
                     faults.append(f"{name} keeps a symbol table of {program.FILE_HEADER.NumberOfSymbols} entries")
-                if as_built(program) != as_built(pefile.PE(path)):
-                    faults.append(f"{name} differs from the build's in time stamp, entry point, image size or sections")
+                if as_built(program) != as_built(pefile.PE(built)):
+                    faults.append(f"{name} differs from {built} in time stamp, entry point, image size or sections")
                 continue
-            if shipped != pathlib.Path(path).read_bytes():
-                faults.append(f"{name} differs from {path}")
             line_ends = {shipped.count(b"\n"), shipped.count(b"\r\n"), shipped.count(b"\r")}
             if not shipped.isascii() or not shipped.endswith(b"\r\n") or len(line_ends) > 1:
                 faults.append(f"{name} is not plain ASCII with CRLF line ends")
@@ -105,9 +104,8 @@ def main():
         subject, faults = sys.argv[2], zip_faults(*sys.argv[2:])
     else:
         parser = argparse.ArgumentParser()
-        for option in ("--machine", "--nm", "--entry"):
+        for option in ("--machine", "--nm", "--entry", "--fingerprint"):
             parser.add_argument(option, required=True)
-        add_key_arguments(parser)
         parser.add_argument("program")
         args = parser.parse_args(sys.argv[2:])
         subject, faults = args.program, program_faults(args)

@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""Runs the shipped i386 encrypt.exe and decrypt.exe in the emulated Win32 (win32_emulator.py) on
+"""Runs the shipped i386 or ARM64 encrypt.exe and decrypt.exe in the emulated Win32 (win32_emulator.py) on
 files in a temporary folder: the cases of the scenario table, then those only the emulator can make.
 Every run is checked call by call against the programs' contract; on a failure the calls are printed."""
 import contextlib
@@ -181,14 +181,15 @@ FAULTS = {
 }
 
 
-# The filler GCC puts between functions to align them: nop, int3, and moves of a register to itself.
-PADDING = re.compile(r"(nop|int3)\b.*|(mov|xchg) ([^,]+), \3|lea (\w+), \[\4( \+ 0)?\]")
+# The filler put between functions to align them: nop, int3, and moves of a register to itself (GCC, i386);
+# zero words, which disassemble as udf (lld, ARM64).
+PADDING = re.compile(r"(nop|int3|udf)\b.*|(mov|xchg) ([^,]+), \3|lea (\w+), \[\4( \+ 0)?\]")
 
 
 def unrun_code(executable, blocks):
     """The sizes of the pieces of code that no block covered, padding left out."""
     pe = pefile.PE(executable)
-    disassembler = capstone.Cs(capstone.CS_ARCH_X86, capstone.CS_MODE_32)
+    disassembler = capstone.Cs(*(getattr(capstone, name) for name in win32.MACHINES[pe.FILE_HEADER.Machine][5:]))
     pieces, run = [], {address + offset for address, size in blocks for offset in range(size)}
     for section in (section for section in pe.sections if section.Characteristics & 0x20000000):
         start = pe.OPTIONAL_HEADER.ImageBase + section.VirtualAddress

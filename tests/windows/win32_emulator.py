@@ -1,7 +1,9 @@
-"""An emulated Win32 for the i386 Windows programs, on Unicorn: the image mapped as the loader maps it,
-each import a slot holding the stdcall `ret 4*n` hooked to run the method of its name, the host's files
-served. Every call is recorded and checked against the programs' contract, each deviation naming the call
-and the field. No error code is kept: the programs import neither GetLastError nor CommDlgExtendedError."""
+"""An emulated Win32 for the i386 and ARM64 Windows programs, on Unicorn: the image mapped as the loader
+maps it, each import a slot hooked to run the method of its name, the host's files served. On i386 the
+slot holds the stdcall `ret 4*n` and the arguments are on the stack; on ARM64 it holds `ret` (to x30) and
+the arguments are in x0-x7, the result in x0. Every call is recorded and checked against the programs'
+contract, each deviation naming the call and the field. No error code is kept: the programs import
+neither GetLastError nor CommDlgExtendedError."""
 import dataclasses
 import inspect
 import os
@@ -10,6 +12,7 @@ import struct
 
 import pefile
 import unicorn
+from unicorn import arm64_const as arm64
 from unicorn import x86_const as x86
 
 STACK_TOP, STACK_SIZE = 0x00300000, 0x00100000
@@ -20,7 +23,7 @@ PAGE = 0x1000
 # The loader's protections from a section's flags: code not writable, constants read-only.
 PROTECTIONS = {0x40000000: unicorn.UC_PROT_READ, 0x80000000: unicorn.UC_PROT_WRITE, 0x20000000: unicorn.UC_PROT_EXEC}
 
-INVALID_HANDLE_VALUE = CURRENT_PROCESS = 0xFFFFFFFF
+INVALID_HANDLE_VALUE = CURRENT_PROCESS = -1   # as wide as a pointer
 GENERIC_READ, GENERIC_WRITE, DELETE = 0x80000000, 0x40000000, 0x00010000
 CREATE_NEW, OPEN_EXISTING = 1, 3
 FILE_TYPE_DISK, FILE_TYPE_CHAR, FILE_TYPE_PIPE = 1, 2, 3
@@ -31,14 +34,15 @@ GMEM_MOVEABLE = 0x0002
 STATUS_ACCESS_VIOLATION = 0xC0000005
 MAX_PATH = 260
 
-# OPENFILENAMEA as the i386 compiler lays it out, in its 76-byte (400A) form.
+# OPENFILENAMEA as the compiler lays it out, in its 400A form: 76 bytes on i386, 136 on ARM64 (pointers of
+# 8 bytes, each aligned).
 OPENFILENAME_FIELDS = ("lStructSize hwndOwner hInstance lpstrFilter lpstrCustomFilter nMaxCustFilter nFilterIndex "
                        "lpstrFile nMaxFile lpstrFileTitle nMaxFileTitle lpstrInitialDir lpstrTitle Flags "
                        "nFileOffset nFileExtension lpstrDefExt lCustData lpfnHook lpTemplateName").split()
-OPENFILENAME = struct.Struct("<14I2H4I")
+OPENFILENAME = {4: struct.Struct("<14I2H4I"), 8: struct.Struct("<I4x4Q2IQI4xQI4x2QI2H4Q")}
 
 # The programs' contract with the dialogs: the record's fields each time either dialog is shown.
-DIALOG_RECORD = {"lStructSize": OPENFILENAME.size, "nMaxFile": 511, **dict.fromkeys(
+DIALOG_RECORD = {"nMaxFile": 511, **dict.fromkeys(
     "hwndOwner hInstance lpstrCustomFilter nMaxCustFilter nFilterIndex lpstrFileTitle nMaxFileTitle lpstrInitialDir "
     "lpstrTitle lpstrDefExt lCustData lpfnHook lpTemplateName".split(), 0)}
 DIALOGS = {"GetOpenFileNameA": ("open", "input", OFN_EXPLORER), "GetSaveFileNameA": ("save", "output", 0)}
@@ -72,6 +76,14 @@ class Conditions:
     held_paths: tuple = ()         # files another process holds without sharing
     base: int = 0                  # where to load the image (0: its preferred base)
     count_instructions: bool = False  # counts instructions and records the code blocks run
+
+
+# By the PE's machine: Unicorn's processor and mode, the registers of the program counter, stack pointer and
+# result, capstone's processor and mode.
+MACHINES = {0x14C: (unicorn.UC_ARCH_X86, unicorn.UC_MODE_32, x86.UC_X86_REG_EIP, x86.UC_X86_REG_ESP,
+                    x86.UC_X86_REG_EAX, "CS_ARCH_X86", "CS_MODE_32"),
+            0xAA64: (unicorn.UC_ARCH_ARM64, unicorn.UC_MODE_ARM, arm64.UC_ARM64_REG_PC, arm64.UC_ARM64_REG_SP,
+                     arm64.UC_ARM64_REG_X0, "CS_ARCH_ARM64", "CS_MODE_ARM")}
 
 
 @dataclasses.dataclass
@@ -108,14 +120,18 @@ class Process:
         self.exception_filter = self.instructions = 0
         self.block_sizes = {}   # (address, size) of every code block run: its instruction count
 
-        self.uc = unicorn.Uc(unicorn.UC_ARCH_X86, unicorn.UC_MODE_32)
+        machine = pefile.PE(executable, fast_load=True).FILE_HEADER.Machine
+        architecture, mode, self.pc, self.sp, self.result, *disassembler = MACHINES[machine]
+        self.arm64, self.word = machine == 0xAA64, 8 if machine == 0xAA64 else 4
+        self.mask = (1 << 8 * self.word) - 1
+        self.uc = unicorn.Uc(architecture, mode)
         self._load(executable)
         self.uc.mem_map(STACK_TOP - STACK_SIZE, STACK_SIZE, unicorn.UC_PROT_READ | unicorn.UC_PROT_WRITE)
         self.uc.mem_map(SYSTEM_DATA, 0x10000, unicorn.UC_PROT_READ | unicorn.UC_PROT_WRITE)
         self.uc.hook_add(unicorn.UC_HOOK_CODE, self._on_slot, begin=SLOTS, end=SLOTS + 0xFFFF)
         if conditions.count_instructions:
             import capstone
-            self.disassembler = capstone.Cs(capstone.CS_ARCH_X86, capstone.CS_MODE_32)
+            self.disassembler = capstone.Cs(*(getattr(capstone, name) for name in disassembler))
             self.uc.hook_add(unicorn.UC_HOOK_BLOCK, self._on_block)
 
     def _load(self, executable):
@@ -136,8 +152,9 @@ class Process:
         for index, (name, rva) in enumerate(imports):
             slot = SLOTS + SLOT_SIZE * index
             self.slots[slot] = name
-            self.uc.mem_write(slot, b"\xC2" + struct.pack("<H", 4 * len(STUBS[name][1])))
-            self.uc.mem_write(base + rva, struct.pack("<I", slot))
+            code = b"\xC0\x03\x5F\xD6" if self.arm64 else b"\xC2" + struct.pack("<H", 4 * len(STUBS[name][1]))
+            self.uc.mem_write(slot, code)
+            self.uc.mem_write(base + rva, slot.to_bytes(self.word, "little"))
 
         self.sections = []
         self.uc.mem_protect(base, PAGE, unicorn.UC_PROT_READ)
@@ -150,13 +167,13 @@ class Process:
 
     def run(self):
         # The entry point and the exception filter return to address 0, where the run stops unended.
-        self.uc.reg_write(x86.UC_X86_REG_ESP, STACK_TOP - 0x100)
+        self.uc.reg_write(self.sp, STACK_TOP - 0x100)
         try:
             self.uc.emu_start(self.entry, 0, timeout=300 * 1000 * 1000)
         except unicorn.UcError as error:
-            self.crash = f"{error} at {self.uc.reg_read(x86.UC_X86_REG_EIP):#x}"
+            self.crash = f"{error} at {self.uc.reg_read(self.pc):#x}"
         if self.exit_code is None and not self.killed and self.crash is None:
-            self.crash = f"the process stopped at {self.uc.reg_read(x86.UC_X86_REG_EIP):#x} without ending"
+            self.crash = f"the process stopped at {self.uc.reg_read(self.pc):#x} without ending"
         self.left_open = [file.path for file in self.handles.values()]
         for handle in list(self.handles):   # the system closes what the process still holds
             self._close(handle)
@@ -171,8 +188,12 @@ class Process:
     def _on_slot(self, uc, address, size, _):
         name = self.slots[address]
         function, argument_names = STUBS[name]
-        esp = uc.reg_read(x86.UC_X86_REG_ESP)
-        values = struct.unpack(f"<{len(argument_names)}I", uc.mem_read(esp + 4, 4 * len(argument_names)))
+        if self.arm64:   # only pointers, handles (lp..., h...) and SIZE_T fill their register; a DWORD its lower half
+            values = tuple(uc.reg_read(arm64.UC_ARM64_REG_X0 + index) & (self.mask if argument.startswith(("lp", "h"))
+                           or argument == "dwBytes" else 0xFFFFFFFF) for index, argument in enumerate(argument_names))
+        else:
+            esp = uc.reg_read(x86.UC_X86_REG_ESP)
+            values = struct.unpack(f"<{len(argument_names)}I", uc.mem_read(esp + 4, 4 * len(argument_names)))
         call = Call(name, dict(zip(argument_names, values)), instructions=self.instructions)
         self.calls.append(call)
         self.counts[name] = self.counts.get(name, 0) + 1
@@ -182,7 +203,7 @@ class Process:
         self.failing = self.conditions.fails_at == (name, self.counts[name])
         call.result = function(self, call, *values)
         if call.result is not None:
-            uc.reg_write(x86.UC_X86_REG_EAX, call.result & 0xFFFFFFFF)
+            uc.reg_write(self.result, call.result & self.mask)
         if self.exit_code is not None:
             uc.emu_stop()
 
@@ -213,23 +234,35 @@ class Process:
             self.violation(call, f"hFile {handle:#x} is the {file.role}, not the {role}")
         return file
 
+    def return_address(self):
+        if self.arm64:
+            return self.uc.reg_read(arm64.UC_ARM64_REG_X30)
+        return struct.unpack("<I", self.uc.mem_read(self.uc.reg_read(x86.UC_X86_REG_ESP), 4))[0]
+
     def raise_access_violation(self, at):
-        """Delivers an access violation to the process's filter as the system does: pointers on its stack.
-        Without a filter the process returns to address 0 and stops unended."""
+        """Delivers an access violation to the process's filter as the system does: the pointers on its
+        stack (i386) or in x0 (ARM64). Without a filter the process returns to address 0 and stops unended."""
         record, context, pointers = SYSTEM_DATA, SYSTEM_DATA + 0x100, SYSTEM_DATA + 0x800
-        self.uc.mem_write(record, struct.pack("<5I2I", STATUS_ACCESS_VIOLATION, 0, 0, at, 2, 1, 0))
-        self.uc.mem_write(pointers, struct.pack("<2I", record, context))
-        esp = self.uc.reg_read(x86.UC_X86_REG_ESP) - 0x400
-        self.uc.mem_write(esp, struct.pack("<2I", 0, pointers))
-        self.uc.reg_write(x86.UC_X86_REG_ESP, esp)
-        self.uc.reg_write(x86.UC_X86_REG_EIP, self.exception_filter)
+        # Code, flags, next record, address, number of parameters (padded to 8 bytes on ARM64), the parameters.
+        layout = "<2I2QI4x2Q" if self.arm64 else "<5I2I"
+        self.uc.mem_write(record, struct.pack(layout, STATUS_ACCESS_VIOLATION, 0, 0, at, 2, 1, 0))
+        self.uc.mem_write(pointers, record.to_bytes(self.word, "little") + context.to_bytes(self.word, "little"))
+        stack = (self.uc.reg_read(self.sp) - 0x400) & ~15
+        self.uc.reg_write(self.sp, stack)
+        if self.arm64:
+            self.uc.reg_write(arm64.UC_ARM64_REG_X0, pointers)
+            self.uc.reg_write(arm64.UC_ARM64_REG_X30, 0)
+        else:
+            self.uc.mem_write(stack, struct.pack("<2I", 0, pointers))
+        self.uc.reg_write(self.pc, self.exception_filter)
 
     # The imports: each a method of its name, whose arguments have the names Win32 gives them.
 
     def GetOpenFileNameA(self, call, lpofn):
-        record = dict(zip(OPENFILENAME_FIELDS, OPENFILENAME.unpack(self.uc.mem_read(lpofn, OPENFILENAME.size))))
+        layout = OPENFILENAME[self.word]
+        record = dict(zip(OPENFILENAME_FIELDS, layout.unpack(self.uc.mem_read(lpofn, layout.size))))
         kind, role, flags = DIALOGS[call.name]
-        for field, expected in {**DIALOG_RECORD, "Flags": flags}.items():
+        for field, expected in {**DIALOG_RECORD, "lStructSize": layout.size, "Flags": flags}.items():
             if record[field] != expected:
                 self.violation(call, f"{field} is {record[field]:#x}, not {expected:#x}")
         address = record["lpstrFilter"]
@@ -384,8 +417,7 @@ class Process:
         os.write(file.descriptor, bytes(self.uc.mem_read(lpBuffer, want)))
         file.written += want
         if self.counts[call.name] == self.conditions.fault_in_write_at:
-            return_address = self.uc.mem_read(self.uc.reg_read(x86.UC_X86_REG_ESP), 4)
-            return self.raise_access_violation(struct.unpack("<I", return_address)[0])
+            return self.raise_access_violation(self.return_address())
         if lpNumberOfBytesWritten and not failing:
             self.write_u32(lpNumberOfBytesWritten, want)
         return 0 if failing or self.failing else 1
@@ -429,7 +461,7 @@ class Process:
         return 0
 
     def TerminateProcess(self, call, hProcess, uExitCode):
-        if hProcess != CURRENT_PROCESS:
+        if hProcess != CURRENT_PROCESS & self.mask:
             self.violation(call, f"hProcess {hProcess:#x} is not the current process")
             return 0
         self.exit_code = uExitCode
