@@ -2,8 +2,10 @@
 // hooks through which a case replaces any step of the Linux platform, and the run tests' fixture.
 #pragma once
 
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,6 +19,8 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -159,12 +163,130 @@ inline const passwd& nobody() {
     return *found;
 }
 
+// The cases that need another user (a file of another user, a run as nobody) take it as root, who
+// is every user. An ordinary user has root's power over its own files and its subordinate ids, nobody
+// among them, in a child that enters a new user namespace which newuidmap and newgidmap map as
+// `unshare --map-root-user --map-auto` does: 0 to the user, 1 up to its /etc/subuid and /etc/subgid
+// range. There files of the user belong to 0, and nobody is a user of its own.
+
+// The first range of the user's subordinate ids in file (/etc/subuid or /etc/subgid): start and count.
+inline std::pair<unsigned long, unsigned long> subordinate_ids(const char* file, unsigned id, const char* name) {
+    std::ifstream lines(file);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        std::string owner, start, count;
+        if (std::getline(fields, owner, ':') && std::getline(fields, start, ':') && std::getline(fields, count) &&
+            (owner == name || owner == std::to_string(id)) && !start.empty() && !count.empty())
+            return {std::strtoul(start.c_str(), nullptr, 10), std::strtoul(count.c_str(), nullptr, 10)};
+    }
+    return {0, 0};
+}
+
+// Runs a mapping tool (newuidmap or newgidmap) on the child: 0 to id, 1 up to the range.
+inline bool map_ids(const char* tool, pid_t child, unsigned id, std::pair<unsigned long, unsigned long> range) {
+    const std::string words[] = {tool, std::to_string(child), "0", std::to_string(id), "1", "1",
+                                 std::to_string(range.first), std::to_string(range.second)};
+    const pid_t mapping = fork();
+    if (mapping == 0) {
+        std::vector<char*> argv;
+        for (const std::string& word : words) argv.push_back(const_cast<char*>(word.c_str()));
+        argv.push_back(nullptr);
+        const int quiet = open("/dev/null", O_WRONLY);
+        dup2(quiet, STDOUT_FILENO), dup2(quiet, STDERR_FILENO);
+        execvp(tool, argv.data());
+        _exit(127);
+    }
+    return wait_child(mapping) == 0;
+}
+
+// Starts body in a child that is root: root's own child, or, for another user, a child in a new
+// user namespace, mapped before body starts. -1 where the child cannot be made so.
+inline pid_t start_as_root(const std::function<int()>& body) {
+    if (geteuid() == 0) return start_child(body);
+    const passwd* user = getpwuid(geteuid());
+    const char* name = user ? user->pw_name : "";
+    const auto uids = subordinate_ids("/etc/subuid", geteuid(), name);
+    const auto gids = subordinate_ids("/etc/subgid", getegid(), name);
+    if (uids.second == 0 || gids.second == 0) return -1;
+    const channel entered, mapped;
+    const pid_t child = start_child([&] {
+        const char said = unshare(CLONE_NEWUSER) == 0 ? 'e' : 'f';
+        return entered.send(said) && said == 'e' && mapped.wait() == 'm' ? body() : 98;
+    });
+    const char said = child < 0 ? 0 : entered.wait();
+    const bool made = said == 'e' && map_ids("newuidmap", child, geteuid(), uids) &&
+                      map_ids("newgidmap", child, getegid(), gids);
+    mapped.send(made ? 'm' : 'x');
+    if (made) return child;
+    wait_child(child);
+    return -1;
+}
+
+inline int as_root(const std::function<int()>& body) {
+    const pid_t child = start_as_root(body);
+    return child < 0 ? -1 : wait_child(child);
+}
+
+inline std::string why_no_other_user() {
+    static const std::string reason = [] {
+        if (geteuid() == 0) return std::string();
+        const passwd* user = getpwuid(geteuid());
+        const std::string name = user ? user->pw_name : std::to_string(geteuid());
+        for (const char* file : {"/etc/subuid", "/etc/subgid"})
+            if (subordinate_ids(file, geteuid(), name.c_str()).second < 65535)
+                return name + " has no range of at least 65,535 subordinate ids in " + file +
+                       " (where nobody, 65534, would be mapped)";
+        for (const char* tool : {"/usr/bin/newuidmap", "/usr/bin/newgidmap"})
+            if (access(tool, X_OK) != 0) return std::string(tool) + " is missing (Debian package uidmap)";
+        const int code = as_root([] {
+            const passwd* found = getpwnam("nobody");
+            return found && setgroups(0, nullptr) == 0 && setresgid(found->pw_gid, found->pw_gid, found->pw_gid) == 0 &&
+                           setresuid(found->pw_uid, found->pw_uid, found->pw_uid) == 0
+                       ? 0
+                       : 1;
+        });
+        if (code == 0) return std::string();
+        return std::string(code < 0 ? "no user namespace could be made and mapped (unshare(CLONE_NEWUSER), "
+                                      "newuidmap, newgidmap)"
+                                    : "nobody could not be taken in a user namespace");
+    }();
+    return reason;
+}
+
+// A file's content, also one of another user that only root may read (a run as nobody made it).
+inline bytes read_any_file(const fs::path& path) {
+    if (geteuid() == 0 || access(path.c_str(), R_OK) == 0) return read_file(path);
+    int ends[2] = {-1, -1};
+    if (pipe(ends) != 0) return {};
+    const pid_t child = start_as_root([&] {
+        const bytes content = read_file(path);
+        return write(ends[1], content.data(), content.size()) == static_cast<ssize_t>(content.size()) ? 0 : 1;
+    });
+    close(ends[1]);
+    bytes content;
+    std::uint8_t piece[65536];
+    for (ssize_t got; (got = read(ends[0], piece, sizeof piece)) > 0;) content.insert(content.end(), piece, piece + got);
+    close(ends[0]);
+    if (wait_child(child) != 0) ADD_FAILURE() << "cannot read " << path << ", even as root";
+    return content;
+}
+
+// Whether a case that needs another user may go on; if not, the test is to be skipped with the
+// reason, except under CI (CI=true), which must run every case: there it fails.
+inline bool other_user_available() {
+    const std::string reason = why_no_other_user();
+    if (reason.empty()) return true;
+    const char* ci = std::getenv("CI");
+    if (ci && std::string(ci) == "true") ADD_FAILURE() << "needs another user, and " << reason << "; CI must run every case";
+    return false;
+}
+
 // One whole run on the hooked platform; returns what was asked. As nobody (root may write anything),
 // in a child that drops root for good and reports the questions and its strikes in its exit code.
 inline asked run(answers script, output_naming naming = output_naming::unnamed_until_finished, bool as_nobody = false,
                  block_walk walk = encrypt_blocks) {
     if (as_nobody) {
-        const int code = in_child([&] {
+        const int code = as_root([&] {
             const passwd& user = nobody();
             if (setgroups(0, nullptr) != 0 || setresgid(user.pw_gid, user.pw_gid, user.pw_gid) != 0 ||
                 setresuid(user.pw_uid, user.pw_uid, user.pw_uid) != 0 || geteuid() != user.pw_uid)
@@ -172,7 +294,8 @@ inline asked run(answers script, output_naming naming = output_naming::unnamed_u
             return static_cast<int>(run(std::move(script), naming, false, walk).size()) + 4 * std::min(strikes, 9);
         });
         if (code < 0 || code >= 40) {
-            ADD_FAILURE() << "the run as nobody ended with " << code << " (99: cannot become nobody)";
+            ADD_FAILURE() << "the run as nobody ended with " << code << " (99: cannot become nobody; -1: " <<
+                (why_no_other_user().empty() ? "cannot start it" : why_no_other_user()) << ")";
             return {};
         }
         strikes += code / 4;
@@ -205,7 +328,10 @@ inline snapshot take_snapshot(const fs::path& folder) {
         // A folder's size and time change with the names in it, the output's among them.
         if (!S_ISDIR(info.st_mode)) described << info.st_size << ' ' << info.st_mtim.tv_sec << '.' << info.st_mtim.tv_nsec << ' ';
         if (S_ISLNK(info.st_mode)) described << "-> " << fs::read_symlink(entry.path()).string();
-        else if (S_ISREG(info.st_mode)) described << std::ifstream(entry.path(), std::ios::binary).rdbuf();
+        else if (S_ISREG(info.st_mode)) {
+            const bytes content = read_any_file(entry.path());
+            described.write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
+        }
         taken[entry.path().lexically_relative(folder).string()] = described.str();
     }
     return taken;
@@ -219,7 +345,7 @@ inline void expect_promise_kept(const snapshot& before, const fs::path& folder, 
     const std::string output_name = created.lexically_relative(folder).string();
     const bool appeared = !before.contains(output_name) && after.erase(output_name) != 0;
     EXPECT_EQ(appeared, expected != nullptr) << created << (appeared ? " was created" : " was not created");
-    EXPECT_TRUE(!appeared || !expected || read_file(created) == *expected) << created << " is not the whole result";
+    EXPECT_TRUE(!appeared || !expected || read_any_file(created) == *expected) << created << " is not the whole result";
     for (const auto& [name, described] : before) {
         if (!after.contains(name)) ADD_FAILURE() << name << " disappeared";
         else if (after[name] != described) ADD_FAILURE() << name << " changed";
@@ -238,8 +364,10 @@ protected:
         return pattern;
     }
     ~run_fixture() override {
-        std::error_code ignored;  // root, as these tests run, removes even unwritable folders
+        std::error_code ignored;
         fs::remove_all(folder, ignored);
+        // What nobody made in its own folders only root may remove.
+        if (fs::exists(folder, ignored)) as_root([&] { return fs::remove_all(folder, ignored), 0; });
     }
 
     const fs::path folder = make_folder();

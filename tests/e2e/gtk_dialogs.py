@@ -13,7 +13,8 @@ import tempfile
 
 import scenarios
 from scenarios import GTK, HELD, LOCKED_FOLDER, MIB, WRITE_LIMIT, Case, Run, drive, expect_runs
-from support import Failure, Skipped, check_transformed, expect, key_of, start_xvfb, transform, wait_for
+from support import (Failure, Skipped, as_root, check_transformed, expect, key_of, remove_tree, start_xvfb, transform,
+                     wait_for)
 
 NAMES = ("with  two spaces.bin", "ñandú über.bin", "-leading-dash.bin")
 LINKS, AS_NOBODY, A_FOLDER = "links", "as nobody", "a folder"  # GTK's own obstacles
@@ -27,10 +28,7 @@ class Gtk:
         self.args, self.key = args, key_of(args)
         self.root = tempfile.mkdtemp(prefix="gtk-e2e-")
         self.folder = os.path.join(self.root, "cases")
-        home = os.path.join(self.root, "nobody-home")
-        os.makedirs(home)
-        shutil.chown(home, "nobody", "nogroup")
-        self.as_nobody = ("setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "env", f"HOME={home}")
+        self.nobody = None  # made for the first run as nobody
         os.chmod(self.root, 0o755)
         # The build folder is its owner's alone: nobody runs copies of the programs.
         self.copies = os.path.join(self.root, "programs")
@@ -43,21 +41,33 @@ class Gtk:
         self.xvfb, self.keyboard = start_xvfb("".join(NAMES))
 
     def clear(self):
-        shutil.rmtree(self.folder, ignore_errors=True)
+        remove_tree(self.folder)
         os.mkdir(self.folder, 0o755)
 
     def close(self):
         self.xvfb.kill()
         self.xvfb.wait()
-        shutil.rmtree(self.root)
+        remove_tree(self.root)
+
+    def as_nobody(self, program):
+        """The command that runs program (its copy) as the user nobody, with a home of its own:
+        through setpriv, as root or as root of a user namespace."""
+        if not self.nobody:
+            home = os.path.join(self.root, "nobody-home")
+            os.mkdir(home)
+            subprocess.run([*as_root(), "chown", "nobody:nogroup", home], check=True)
+            self.nobody = [*as_root(), "setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "env",
+                           f"HOME={home}"]
+        return [*self.nobody, os.path.join(self.copies, program)]
 
     @contextlib.contextmanager
     def obstacle(self, kind, path, how="locked"):
         """HELD: another process has locked the input (flock), or holds it open for writing (as a
-        download in progress) or only for reading. LOCKED_FOLDER and AS_NOBODY: the run is made by
-        the user nobody (root may write any folder), owner of what it must own."""
+        download in progress) or only for reading. AS_NOBODY, and LOCKED_FOLDER when run as root
+        (root may write any folder): the run is made by the user nobody, owner of what it must own.
+        Any other user is kept out of its own locked folder by its mode alone."""
         holder, folder = None, os.path.dirname(path)
-        if kind == LOCKED_FOLDER:
+        if kind == LOCKED_FOLDER and os.geteuid() == 0:
             for owned in (path, os.path.join(folder, "locked")):
                 shutil.chown(owned, "nobody", "nogroup")
         if kind == A_FOLDER:
@@ -67,8 +77,9 @@ class Gtk:
             os.symlink("nowhere.bin", os.path.join(folder, "dangling"))
         if kind == AS_NOBODY:
             os.mkdir(os.path.join(folder, "writable"))
-            for name, owner in (("writable", "nobody"), ("nobodys.bin", "nobody"), ("group-writable.bin", "root")):
-                shutil.chown(os.path.join(folder, name), owner, "nogroup")
+            for owner, *names in (("nobody", "writable", "nobodys.bin"), ("root", "group-writable.bin")):
+                subprocess.run([*as_root(), "chown", f"{owner}:nogroup", *(os.path.join(folder, n) for n in names)],
+                               check=True)
             os.chmod(os.path.join(folder, "group-writable.bin"), 0o660)
         if kind == HELD:
             hold = {"locked": 'exec 8<>"$0" && flock --exclusive 8 && exec sleep 300',
@@ -103,12 +114,12 @@ class Gtk:
                 self.xvfb.wait()
                 self.xvfb, self.keyboard = start_xvfb("".join(NAMES))
                 return True
-        prefix = self.as_nobody if obstacle in (LOCKED_FOLDER, AS_NOBODY) else ()
+        by_nobody = obstacle == AS_NOBODY or (obstacle == LOCKED_FOLDER and os.geteuid() == 0)
+        command = self.as_nobody(program) if by_nobody else [getattr(self.args, program)]
         printed = tempfile.TemporaryFile()
         environment = {**self.keyboard.environment, "NO_AT_BRIDGE": "1", "GDK_BACKEND": "x11", "GTK_USE_PORTAL": "0",
                        **(environment or {})}
-        executable = os.path.join(self.copies, program) if prefix else getattr(self.args, program)
-        self.process = subprocess.Popen([*prefix, executable], env=environment,
+        self.process = subprocess.Popen(command, env=environment,
                                         stdin=subprocess.DEVNULL, stdout=printed, stderr=printed, preexec_fn=limits)
         shown, code = drive(self, self.process, answers, at_dialog)
         expect(not os.pread(printed.fileno(), 1, 0), f"{program} printed: {os.pread(printed.fileno(), 300, 0)!r}")
