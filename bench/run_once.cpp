@@ -10,15 +10,15 @@
 #include <string>
 
 #include "blowfish.h"
-#include "posix_platform.h"
+#include "linux_platform.h"
 #include "whole_file_run.h"
 
 namespace {
 
-// The run calls the platform through its static type, so this hides posix_platform's fsync; the
+// The run calls the platform through its static type, so this hides linux_platform's fsync; the
 // finished output still gets its name.
-struct platform_without_fsync : posix_platform {
-    using posix_platform::posix_platform;
+struct platform_without_fsync : linux_platform {
+    using linux_platform::linux_platform;
     bool finish_output() {
         if (!name_output()) return false;
         close_file();
@@ -32,7 +32,7 @@ int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "allocate") == 0) {
         struct stat info {};
         if (stat(argv[2], &info) != 0) return 1;
-        posix_platform os([](chooser_kind, std::string&) { return false; });
+        linux_platform os([](chooser_kind, std::string&) { return false; });
         std::uint8_t* buffer = os.allocate_zeroed(static_cast<std::uint32_t>(info.st_size));
         if (buffer == nullptr) return 1;
         os.release(buffer);
@@ -47,7 +47,7 @@ int main(int argc, char** argv) {
         return true;
     };
     if (mode == "encrypt" || mode == "decrypt") {
-        posix_platform os(chooser);
+        linux_platform os(chooser);
         whole_file::run(os, mode == "encrypt" ? encrypt_blocks : decrypt_blocks);
     } else if (mode == "encrypt-without-fsync") {
         platform_without_fsync os(chooser);

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "posix_platform.h"
+#include "linux_platform.h"
 
 // Shows GTK's native file chooser (a desktop portal where one runs). False on cancel, or when
 // no display can be opened.

@@ -53,7 +53,7 @@ bool write_all(Platform& os, const std::uint8_t* buffer, std::uint32_t size) {
 }
 
 template <whole_file_platform Platform>
-void run(Platform& os, block_walk transform_blocks) {
+void run(Platform& os, block_walk walk) {
     if (!os.choose_input()) return;
     if (!os.open_input()) return;
 
@@ -76,7 +76,7 @@ void run(Platform& os, block_walk transform_blocks) {
         return;
     }
 
-    transform_blocks(buffer, size / 8);
+    walk(buffer, size / 8);
 
     if (os.choose_output() && os.create_output()) {
         if (!write_all(os, buffer, size) || !os.finish_output()) os.discard_output();

@@ -25,10 +25,10 @@ TEST_F(WholeFileRun, LengthsRoundTripWithTheTailUnchanged) {
 // Reads and writes that do less than asked are carried on until done. The output is private
 // whatever the umask; its data is flushed before the name is given, the folder holding it after.
 TEST_F(WholeFileRun, ShortReadsAndWritesGiveAPrivateOutputFlushedAroundItsNaming) {
-    hooks.read_some = [](posix_platform& os, std::uint8_t* at, std::uint32_t want, std::uint32_t& got) {
+    hooks.read_some = [](linux_platform& os, std::uint8_t* at, std::uint32_t want, std::uint32_t& got) {
         return os.read_some(at, std::min(want, 13u), got);
     };
-    hooks.write_some = [](posix_platform& os, const std::uint8_t* from, std::uint32_t want, std::uint32_t& put) {
+    hooks.write_some = [](linux_platform& os, const std::uint8_t* from, std::uint32_t want, std::uint32_t& put) {
         return os.write_some(from, std::min(want, 29u), put);
     };
     std::vector<std::string> flushed;
@@ -55,8 +55,8 @@ TEST_F(WholeFileRun, ShortReadsAndWritesGiveAPrivateOutputFlushedAroundItsNaming
 // Empty and 4 GiB inputs end at the size check, with no allocation after it.
 TEST_F(WholeFileRun, EmptyAndFourGibibyteInputsEndAfterTheSizeCheck) {
     int size_checks = 0, allocations = 0;
-    hooks.input_length = [&](posix_platform& os) { return ++size_checks, os.input_length(); };
-    hooks.allocate_zeroed = [&](posix_platform& os, std::uint32_t size) { return ++allocations, os.allocate_zeroed(size); };
+    hooks.input_length = [&](linux_platform& os) { return ++size_checks, os.input_length(); };
+    hooks.allocate_zeroed = [&](linux_platform& os, std::uint32_t size) { return ++allocations, os.allocate_zeroed(size); };
     for (std::uintmax_t length : {std::uintmax_t{0}, std::uintmax_t{1} << 32, (std::uintmax_t{1} << 32) + 9}) {
         SCOPED_TRACE(length);
         fs::resize_file(in, length);  // sparse: takes no space
@@ -70,7 +70,7 @@ TEST_F(WholeFileRun, EmptyAndFourGibibyteInputsEndAfterTheSizeCheck) {
 }
 
 TEST(PosixBuffer, EveryByteIsZeroedAndWritableAtSizesAroundTheHugePage) {
-    posix_platform os([](chooser_kind, std::string&) { return false; });
+    linux_platform os([](chooser_kind, std::string&) { return false; });
     constexpr std::uint32_t mib = 1u << 20;
     for (std::uint32_t size : {1u, 8u, 4095u, 4097u, 2 * mib - 1, 2 * mib, 2 * mib + 1, 5 * mib + 3}) {
         std::uint8_t* buffer = os.allocate_zeroed(size);
@@ -87,7 +87,7 @@ using PosixOutput = run_fixture;
 // Aligned pieces (direct), then pieces at odd sizes and addresses (plain), then aligned-looking
 // pieces again at an offset that is no longer aligned: the file must hold exactly what was written.
 TEST_F(PosixOutput, PiecesOfEveryAlignmentLandInOrder) {
-    posix_platform os([&](chooser_kind, std::string& path) { return path = out.string(), true; });
+    linux_platform os([&](chooser_kind, std::string& path) { return path = out.string(), true; });
     constexpr std::uint32_t size = 3 * 65536 + 4096 + 333;
     std::uint8_t* buffer = os.allocate_zeroed(size);
     ASSERT_NE(buffer, nullptr);

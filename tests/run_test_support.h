@@ -32,7 +32,7 @@
 
 #include "blowfish.h"
 #include "configured_key.h"
-#include "posix_platform.h"
+#include "linux_platform.h"
 #include "random_bytes.h"
 #include "whole_file_run.h"
 
@@ -83,13 +83,13 @@ inline const char* describe(output_naming naming) {
 // Steps of the Linux platform a case replaces (empty: the real step), given the platform to take the
 // real step on. A planted fault counts its strikes, telling a run that met it from one ended earlier.
 struct platform_hooks {
-    std::function<bool(posix_platform&)> open_input{};
-    std::function<std::uint64_t(posix_platform&)> input_length{};
-    std::function<std::uint8_t*(posix_platform&, std::uint32_t size)> allocate_zeroed{};
-    std::function<bool(posix_platform&, std::uint8_t* at, std::uint32_t want, std::uint32_t& got)> read_some{};
-    std::function<bool(posix_platform&)> create_output{};
-    std::function<bool(posix_platform&, const std::uint8_t* from, std::uint32_t want, std::uint32_t& put)> write_some{};
-    std::function<bool(posix_platform&)> finish_output{};
+    std::function<bool(linux_platform&)> open_input{};
+    std::function<std::uint64_t(linux_platform&)> input_length{};
+    std::function<std::uint8_t*(linux_platform&, std::uint32_t size)> allocate_zeroed{};
+    std::function<bool(linux_platform&, std::uint8_t* at, std::uint32_t want, std::uint32_t& got)> read_some{};
+    std::function<bool(linux_platform&)> create_output{};
+    std::function<bool(linux_platform&, const std::uint8_t* from, std::uint32_t want, std::uint32_t& put)> write_some{};
+    std::function<bool(linux_platform&)> finish_output{};
     std::function<int(int descriptor)> flush{};  // of the output's data and of its folder
     std::function<void()> before_reopen{};       // between the look at the input and its open
     int lease_break_time = 0;                    // seconds; 0: the kernel's own
@@ -97,8 +97,8 @@ struct platform_hooks {
 inline platform_hooks hooks;
 inline int strikes = 0;
 
-struct hooked_platform : posix_platform {
-    hooked_platform(path_chooser choose, output_naming naming) : posix_platform(std::move(choose), naming) {
+struct hooked_platform : linux_platform {
+    hooked_platform(path_chooser choose, output_naming naming) : linux_platform(std::move(choose), naming) {
         flush_ = [](int descriptor) { return hooks.flush ? hooks.flush(descriptor) : fsync(descriptor); };
         reopen_ = [](int looked_at) {
             if (hooks.before_reopen) hooks.before_reopen();
@@ -106,19 +106,19 @@ struct hooked_platform : posix_platform {
         };
         lease_break_time_ = [] { return hooks.lease_break_time != 0 ? hooks.lease_break_time : lease_break_time(); };
     }
-    bool open_input() { return hooks.open_input ? hooks.open_input(*this) : posix_platform::open_input(); }
-    std::uint64_t input_length() { return hooks.input_length ? hooks.input_length(*this) : posix_platform::input_length(); }
+    bool open_input() { return hooks.open_input ? hooks.open_input(*this) : linux_platform::open_input(); }
+    std::uint64_t input_length() { return hooks.input_length ? hooks.input_length(*this) : linux_platform::input_length(); }
     std::uint8_t* allocate_zeroed(std::uint32_t size) {
-        return hooks.allocate_zeroed ? hooks.allocate_zeroed(*this, size) : posix_platform::allocate_zeroed(size);
+        return hooks.allocate_zeroed ? hooks.allocate_zeroed(*this, size) : linux_platform::allocate_zeroed(size);
     }
     bool read_some(std::uint8_t* at, std::uint32_t want, std::uint32_t& got) {
-        return hooks.read_some ? hooks.read_some(*this, at, want, got) : posix_platform::read_some(at, want, got);
+        return hooks.read_some ? hooks.read_some(*this, at, want, got) : linux_platform::read_some(at, want, got);
     }
-    bool create_output() { return hooks.create_output ? hooks.create_output(*this) : posix_platform::create_output(); }
+    bool create_output() { return hooks.create_output ? hooks.create_output(*this) : linux_platform::create_output(); }
     bool write_some(const std::uint8_t* from, std::uint32_t want, std::uint32_t& put) {
-        return hooks.write_some ? hooks.write_some(*this, from, want, put) : posix_platform::write_some(from, want, put);
+        return hooks.write_some ? hooks.write_some(*this, from, want, put) : linux_platform::write_some(from, want, put);
     }
-    bool finish_output() { return hooks.finish_output ? hooks.finish_output(*this) : posix_platform::finish_output(); }
+    bool finish_output() { return hooks.finish_output ? hooks.finish_output(*this) : linux_platform::finish_output(); }
 };
 
 // Runs body in a child process, whose checks do not reach the test, and which an alarm ends should

@@ -23,8 +23,8 @@ protected:
     channel resume;    // a byte lets the run that succeeded go on
 
     // A step the run waits at its start line for, takes, reports on, and, if taken, holds if told to.
-    std::function<bool(posix_platform&)> lined_up(char id, bool (posix_platform::*take)(), bool hold) {
-        return [=, this](posix_platform& os) {
+    std::function<bool(linux_platform&)> lined_up(char id, bool (linux_platform::*take)(), bool hold) {
+        return [=, this](linux_platform& os) {
             if (!start[id == first ? 0 : 1].wait()) return false;
             const bool taken = (os.*take)();
             return report.send(static_cast<char>(id + (taken ? 1 : 0))) && !(hold && taken && !resume.wait()) && taken;
@@ -36,10 +36,10 @@ protected:
     pid_t start_run(char id, answers script, contested step) {
         return start_child([=, this] {
             if (step == contested::input) {
-                hooks.open_input = lined_up(id, &posix_platform::open_input, true);
+                hooks.open_input = lined_up(id, &linux_platform::open_input, true);
             } else {
-                hooks.create_output = lined_up(id, &posix_platform::create_output, step != contested::output);
-                if (step == contested::output) hooks.finish_output = lined_up(id, &posix_platform::finish_output, true);
+                hooks.create_output = lined_up(id, &linux_platform::create_output, step != contested::output);
+                if (step == contested::output) hooks.finish_output = lined_up(id, &linux_platform::finish_output, true);
             }
             const auto naming = step == contested::output_named_at_once ? output_naming::named_at_once
                                                                           : output_naming::unnamed_until_finished;
@@ -135,7 +135,7 @@ TEST_F(InputInUse, AnotherOpenWaitsForTheWholeRead) {
         SCOPED_TRACE(row.name);
         write_file(in, original);
         hooks.lease_break_time = row.break_seconds;
-        hooks.read_some = [&, paused = false](posix_platform& os, std::uint8_t* at, std::uint32_t want,
+        hooks.read_some = [&, paused = false](linux_platform& os, std::uint8_t* at, std::uint32_t want,
                                               std::uint32_t& got) mutable {
             if (paused) return os.read_some(at, want, got);
             paused = true;

@@ -74,7 +74,7 @@ TEST_F(FaultInjection, FullFileSystemLeavesNoOutputAndGivesTheSpaceBack) {
 TEST_F(FaultInjection, RunKilledWhileWritingLeavesNoOutput) {
     write_file(in, random_bytes(100'003, 43));
     const channel told;
-    hooks.write_some = [&](posix_platform& os, const std::uint8_t* from, std::uint32_t want, std::uint32_t& put) {
+    hooks.write_some = [&](linux_platform& os, const std::uint8_t* from, std::uint32_t want, std::uint32_t& put) {
         if (os.write_some(from, want / 2, put) && told.send())
             for (;;) pause();
         return false;
@@ -117,20 +117,20 @@ TEST_F(FaultInjection, InjectedFaultsKeepThePromise) {
         const bytes* leaves = nullptr;  // under the output's name
     };
     const fault faults[] = {
-        {"no memory", {.allocate_zeroed = [](posix_platform&, u32) -> std::uint8_t* { return ++strikes, nullptr; }}, {input}},
-        {"failing read", {.read_some = [](posix_platform&, std::uint8_t*, u32, u32&) { return ++strikes, false; }}, {input}},
+        {"no memory", {.allocate_zeroed = [](linux_platform&, u32) -> std::uint8_t* { return ++strikes, nullptr; }}, {input}},
+        {"failing read", {.read_some = [](linux_platform&, std::uint8_t*, u32, u32&) { return ++strikes, false; }}, {input}},
         {"file ends early",  // the first read gets part, the next none
-         {.read_some = [reads = 0](posix_platform& os, std::uint8_t* at, u32 want, u32& got) mutable {
+         {.read_some = [reads = 0](linux_platform& os, std::uint8_t* at, u32 want, u32& got) mutable {
               return reads++ == 0 ? os.read_some(at, want / 2, got) : (got = 0, ++strikes, true);
           }}, {input}},
         {"input shrinks",
-         {.input_length = [shrinking](posix_platform& os) {
+         {.input_length = [shrinking](linux_platform& os) {
               const std::uint64_t length = os.input_length();
               fs::resize_file(shrinking, length / 2);
               return ++strikes, length;
           }}, {input}, true},
         {"write fails part-way",  // in small pieces, then a failure
-         {.write_some = [written = 0u](posix_platform& os, const std::uint8_t* from, u32 want, u32& put) mutable {
+         {.write_some = [written = 0u](linux_platform& os, const std::uint8_t* from, u32 want, u32& put) mutable {
               if (written >= 500) return ++strikes, false;
               const bool wrote = os.write_some(from, std::min(want, 100u), put);
               written += put;
@@ -139,7 +139,7 @@ TEST_F(FaultInjection, InjectedFaultsKeepThePromise) {
         {"flush fails", {.flush = fail_flush_of(false)}, {input, output}},
         {"folder flush fails", {.flush = fail_flush_of(true)}, {input, output}},
         {"another process takes the name",
-         {.write_some = [&](posix_platform&, const std::uint8_t*, u32, u32&) {
+         {.write_some = [&](linux_platform&, const std::uint8_t*, u32, u32&) {
               fs::remove(out);
               write_file(out, taken_over);
               return ++strikes, false;

@@ -1,4 +1,4 @@
-#include "posix_platform.h"
+#include "linux_platform.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -73,19 +73,19 @@ bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == 
 
 }  // namespace
 
-posix_platform::~posix_platform() {
+linux_platform::~linux_platform() {
     close_file();
     release(mapping_);
 }
 
-bool posix_platform::choose(chooser_kind kind) {
+bool linux_platform::choose(chooser_kind kind) {
     path_.clear();
     return choose_(kind, path_) && !path_.empty();
 }
 
 // Opens the very file that looked_at refers to, whatever its name leads to by now. Without /proc
 // there is no such way, and the input is not processed.
-int posix_platform::reopen(int looked_at) {
+int linux_platform::reopen(int looked_at) {
     const std::string self = "/proc/self/fd/" + std::to_string(looked_at);
     return open(self.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
 }
@@ -97,7 +97,7 @@ int posix_platform::reopen(int looked_at) {
 // anyway (as root). The input is held under a flock and, where the kernel grants one, a write
 // lease; a file another process has open is not processed. The open is non-blocking, so a file
 // leased by another run fails at once.
-bool posix_platform::open_input() {
+bool linux_platform::open_input() {
     const int looked_at = open(path_.c_str(), O_PATH | O_CLOEXEC);
     if (looked_at < 0) return false;
     struct stat seen {};
@@ -122,7 +122,7 @@ bool posix_platform::open_input() {
 
 // Read when the lease is taken. A value the run cannot read leaves the break time unknown; a
 // negative one, like 0, tells the kernel never to let another open through.
-int posix_platform::lease_break_time() {
+int linux_platform::lease_break_time() {
     const int setting = open("/proc/sys/fs/lease-break-time", O_RDONLY | O_CLOEXEC);
     if (setting < 0) return -1;
     char text[24] = {};
@@ -135,7 +135,7 @@ int posix_platform::lease_break_time() {
     return seconds < 0 ? 0 : static_cast<int>(seconds);
 }
 
-std::uint64_t posix_platform::input_length() {
+std::uint64_t linux_platform::input_length() {
     struct stat info {};
     if (fstat(file_, &info) != 0 || info.st_size < 0) return UINT64_MAX;
     return static_cast<std::uint64_t>(info.st_size);
@@ -146,7 +146,7 @@ std::uint64_t posix_platform::input_length() {
 // transparent huge pages (mere advice where they are off) and populated in one call. Before Linux
 // 5.14 that call fails with EINVAL and the pages fault in as before; ENOMEM means the memory is not
 // there, which fails the run now rather than mid-read.
-std::uint8_t* posix_platform::allocate_zeroed(std::uint32_t size) {
+std::uint8_t* linux_platform::allocate_zeroed(std::uint32_t size) {
     constexpr std::size_t huge_page = std::size_t{2} << 20;
     const std::size_t length = (std::size_t{size} + huge_page - 1) / huge_page * huge_page;
     void* const mapped = mmap(nullptr, length + huge_page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -175,7 +175,7 @@ std::uint8_t* posix_platform::allocate_zeroed(std::uint32_t size) {
 // ends before that moment (less a second for the kernel's coarser clock); then it closes the input,
 // and the other open goes ahead. A piece that ends later fails the read: nothing is written, and
 // the input is closed at once. With the break time unknown, any break fails the read.
-bool posix_platform::lease_still_protects() {
+bool linux_platform::lease_still_protects() {
     const timespec asked = now();
     if (fcntl(file_, F_GETLEASE) == F_WRLCK) {
         whole_seen_ = asked;
@@ -187,7 +187,7 @@ bool posix_platform::lease_still_protects() {
            nanoseconds(asked) < nanoseconds(whole_seen_) + break_seconds_ * std::int64_t{1'000'000'000} - margin;
 }
 
-bool posix_platform::read_some(std::uint8_t* at, std::uint32_t want, std::uint32_t& got) {
+bool linux_platform::read_some(std::uint8_t* at, std::uint32_t want, std::uint32_t& got) {
     ssize_t result;
     do {
         result = read(file_, at, want < largest_read ? want : largest_read);
@@ -202,7 +202,7 @@ bool posix_platform::read_some(std::uint8_t* at, std::uint32_t want, std::uint32
 // leaves nothing under the name. Mode 0600 keeps a decrypted file private whatever the umask.
 // A name that exists in any form, a dangling symlink included, is refused here already, so that
 // no work is done for a name that cannot be had.
-bool posix_platform::create_output() {
+bool linux_platform::create_output() {
     struct stat existing {};
     if (lstat(path_.c_str(), &existing) == 0 || errno != ENOENT) return false;
     int file = -1;
@@ -230,7 +230,7 @@ bool posix_platform::create_output() {
 // which the fsync would then write out anyway (figures in docs/speed.md). The last part (under 4 KiB,
 // or anything once unaligned) and file systems without O_DIRECT (setting the flag fails there) use
 // plain writes.
-bool posix_platform::write_some(const std::uint8_t* from, std::uint32_t want, std::uint32_t& put) {
+bool linux_platform::write_some(const std::uint8_t* from, std::uint32_t want, std::uint32_t& put) {
     std::uint32_t amount = want < largest_transfer ? want : largest_transfer;
     if (direct_) {
         const bool aligned = reinterpret_cast<std::uintptr_t>(from) % direct_alignment == 0 &&
@@ -260,7 +260,7 @@ bool posix_platform::write_some(const std::uint8_t* from, std::uint32_t want, st
 // The data goes to disk first, then the name is given, then the folder that holds the name goes
 // to disk too, so that the name survives a crash. A failure at any step fails the run, which then
 // removes the output (discard_output).
-bool posix_platform::finish_output() {
+bool linux_platform::finish_output() {
     if (flush_(file_) != 0 || !name_output() || !flush_folder()) return false;
     close_file();
     return true;
@@ -268,7 +268,7 @@ bool posix_platform::finish_output() {
 
 // A folder this user may not read cannot be opened to be flushed; the name then reaches the disk
 // with the file system's next commit. Some file systems cannot flush a folder at all (EINVAL).
-bool posix_platform::flush_folder() {
+bool linux_platform::flush_folder() {
     const int folder = open(folder_of(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folder < 0) return true;
     const bool flushed = flush_(folder) == 0 || errno == EINVAL;
@@ -278,7 +278,7 @@ bool posix_platform::flush_folder() {
 
 // Linking fails, leaving nothing, if anything has taken the name meanwhile (another run among
 // them), so an existing file is never replaced.
-bool posix_platform::name_output() {
+bool linux_platform::name_output() {
     if (!unnamed_) return true;
     const std::string self = "/proc/self/fd/" + std::to_string(file_);
     int linked = linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path_.c_str(), AT_SYMLINK_FOLLOW);
@@ -292,7 +292,7 @@ bool posix_platform::name_output() {
 // Closing the input gives up its lease and its flock. The lease is ended explicitly first: a
 // process forked meanwhile (by a library, before it runs another program) would share the open
 // file and keep the lease, and another program's open would go on waiting for it.
-void posix_platform::close_file() {
+void linux_platform::close_file() {
     if (leased_) fcntl(file_, F_SETLEASE, F_UNLCK);
     leased_ = false;
     if (file_ >= 0) close(file_);
@@ -302,7 +302,7 @@ void posix_platform::close_file() {
 // A file without a name vanishes as it is closed. A named output is removed by name while it is
 // still open, and only if the name still leads to this very file (same device and inode): another
 // process may have removed or replaced it meanwhile, and a name it now holds is never removed.
-void posix_platform::discard_output() {
+void linux_platform::discard_output() {
     if (!unnamed_ && file_ >= 0) {
         struct stat opened {};
         struct stat named {};
@@ -314,7 +314,7 @@ void posix_platform::discard_output() {
 }
 
 // The buffer is the one mapping allocate_zeroed made.
-void posix_platform::release(std::uint8_t* buffer) {
+void linux_platform::release(std::uint8_t* buffer) {
     if (buffer != nullptr) munmap(buffer, mapping_size_);
     mapping_ = nullptr;
 }

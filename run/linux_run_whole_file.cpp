@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "gtk_chooser.h"
-#include "posix_platform.h"
+#include "linux_platform.h"
 #include "transform_file.h"
 #include "whole_file_run.h"
 
@@ -33,7 +33,7 @@ void run_whole_file(block_walk walk) {
     std::signal(SIGXFSZ, SIG_IGN);
     std::signal(SIGIO, SIG_IGN);
     {
-        posix_platform os(choose_with_gtk);
+        linux_platform os(choose_with_gtk);
         whole_file::run(os, walk);
     }
     std::exit(0);

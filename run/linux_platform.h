@@ -19,13 +19,13 @@ using path_chooser = std::function<bool(chooser_kind, std::string& path)>;
 // as on file systems without unnamed files.
 enum class output_naming { unnamed_until_finished, named_at_once };
 
-class posix_platform {
+class linux_platform {
 public:
-    explicit posix_platform(path_chooser choose, output_naming naming = output_naming::unnamed_until_finished)
+    explicit linux_platform(path_chooser choose, output_naming naming = output_naming::unnamed_until_finished)
         : choose_(std::move(choose)), naming_(naming) {}
-    ~posix_platform();
-    posix_platform(const posix_platform&) = delete;
-    posix_platform& operator=(const posix_platform&) = delete;
+    ~linux_platform();
+    linux_platform(const linux_platform&) = delete;
+    linux_platform& operator=(const linux_platform&) = delete;
 
     bool choose_input() { return choose(chooser_kind::input); }
     bool choose_output() { return choose(chooser_kind::output); }
