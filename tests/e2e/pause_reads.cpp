@@ -55,10 +55,6 @@ Function next(const char* name) {
     return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
 }
 
-int mode_of(int flags, va_list& arguments) {
-    return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(arguments, int) : 0;
-}
-
 }  // namespace
 
 extern "C" {
@@ -74,44 +70,15 @@ ssize_t read(int descriptor, void* into, size_t count) {
     return real(descriptor, into, count);
 }
 
-int open(const char* path, int flags, ...) {
-    static const auto real = next<int (*)(const char*, int, ...)>("open");
-    va_list arguments;
-    va_start(arguments, flags);
-    const int mode = mode_of(flags, arguments);
-    va_end(arguments);
-    hold_if_watched(path);
-    return real(path, flags, mode);
-}
-
+// GLib opens files through open64 (g_open), the file chooser's type sniffing among them.
 int open64(const char* path, int flags, ...) {
     static const auto real = next<int (*)(const char*, int, ...)>("open64");
     va_list arguments;
     va_start(arguments, flags);
-    const int mode = mode_of(flags, arguments);
+    const int mode = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(arguments, int) : 0;
     va_end(arguments);
     hold_if_watched(path);
     return real(path, flags, mode);
-}
-
-int openat(int folder, const char* path, int flags, ...) {
-    static const auto real = next<int (*)(int, const char*, int, ...)>("openat");
-    va_list arguments;
-    va_start(arguments, flags);
-    const int mode = mode_of(flags, arguments);
-    va_end(arguments);
-    hold_if_watched(path);
-    return real(folder, path, flags, mode);
-}
-
-int openat64(int folder, const char* path, int flags, ...) {
-    static const auto real = next<int (*)(int, const char*, int, ...)>("openat64");
-    va_list arguments;
-    va_start(arguments, flags);
-    const int mode = mode_of(flags, arguments);
-    va_end(arguments);
-    hold_if_watched(path);
-    return real(folder, path, flags, mode);
 }
 
 }  // extern "C"
