@@ -163,6 +163,13 @@ inline const passwd& nobody() {
     return *found;
 }
 
+// Drops root for good and becomes the user nobody, in a child process.
+inline bool become_nobody() {
+    const passwd* user = getpwnam("nobody");
+    return user && setgroups(0, nullptr) == 0 && setresgid(user->pw_gid, user->pw_gid, user->pw_gid) == 0 &&
+           setresuid(user->pw_uid, user->pw_uid, user->pw_uid) == 0 && geteuid() == user->pw_uid;
+}
+
 // The cases that need another user (a file of another user, a run as nobody) take it as root, who
 // is every user. An ordinary user has root's power over its own files and its subordinate ids, nobody
 // among them, in a child that enters a new user namespace which newuidmap and newgidmap map as
@@ -238,13 +245,7 @@ inline std::string why_no_other_user() {
                        " (where nobody, 65534, would be mapped)";
         for (const char* tool : {"/usr/bin/newuidmap", "/usr/bin/newgidmap"})
             if (access(tool, X_OK) != 0) return std::string(tool) + " is missing (Debian package uidmap)";
-        const int code = as_root([] {
-            const passwd* found = getpwnam("nobody");
-            return found && setgroups(0, nullptr) == 0 && setresgid(found->pw_gid, found->pw_gid, found->pw_gid) == 0 &&
-                           setresuid(found->pw_uid, found->pw_uid, found->pw_uid) == 0
-                       ? 0
-                       : 1;
-        });
+        const int code = as_root([] { return become_nobody() ? 0 : 1; });
         if (code == 0) return std::string();
         return std::string(code < 0 ? "no user namespace could be made and mapped (unshare(CLONE_NEWUSER), "
                                       "newuidmap, newgidmap)"
@@ -287,10 +288,7 @@ inline asked run(answers script, output_naming naming = output_naming::unnamed_u
                  block_walk walk = encrypt_blocks) {
     if (as_nobody) {
         const int code = as_root([&] {
-            const passwd& user = nobody();
-            if (setgroups(0, nullptr) != 0 || setresgid(user.pw_gid, user.pw_gid, user.pw_gid) != 0 ||
-                setresuid(user.pw_uid, user.pw_uid, user.pw_uid) != 0 || geteuid() != user.pw_uid)
-                return 99;
+            if (!become_nobody()) return 99;
             return static_cast<int>(run(std::move(script), naming, false, walk).size()) + 4 * std::min(strikes, 9);
         });
         if (code < 0 || code >= 40) {
