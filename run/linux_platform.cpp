@@ -26,13 +26,14 @@ bool lock_exclusively(int file) { return flock(file, LOCK_EX | LOCK_NB) == 0; }
 
 enum class lease { taken, file_in_use, not_available };
 
-timespec now() {
+constexpr std::int64_t nanoseconds_per_second = 1'000'000'000;
+
+// Nanoseconds on the monotonic clock.
+std::int64_t now() {
     timespec time{};
     clock_gettime(CLOCK_MONOTONIC, &time);
-    return time;
+    return std::int64_t{time.tv_sec} * nanoseconds_per_second + time.tv_nsec;
 }
-
-std::int64_t nanoseconds(const timespec& time) { return std::int64_t{time.tv_sec} * 1'000'000'000 + time.tv_nsec; }
 
 // flock binds only programs that ask for it. A write lease is what Windows' share mode 0 gives:
 // the kernel refuses it (EAGAIN) while any other descriptor of the file is open, for reading or
@@ -42,7 +43,7 @@ std::int64_t nanoseconds(const timespec& time) { return std::int64_t{time.tv_sec
 // descriptor at once. Any other refusal (EACCES: another user's file without CAP_LEASE; EINVAL: a
 // file system without leases) leaves the flock alone to hold the file. asked_at is when the
 // attempt that got the lease began: no break of it can have begun earlier.
-lease take_write_lease(int file, timespec& asked_at) {
+lease take_write_lease(int file, std::int64_t& asked_at) {
     constexpr int attempts = 100;
     constexpr timespec pause{0, 10'000'000};
     for (int attempt = 1;; ++attempt) {
@@ -176,15 +177,13 @@ std::uint8_t* linux_platform::allocate_zeroed(std::uint32_t size) {
 // and the other open goes ahead. A piece that ends later fails the read: nothing is written, and
 // the input is closed at once. With the break time unknown, any break fails the read.
 bool linux_platform::lease_still_protects() {
-    const timespec asked = now();
+    const std::int64_t asked = now();
     if (fcntl(file_, F_GETLEASE) == F_WRLCK) {
         whole_seen_ = asked;
         return true;
     }
-    constexpr std::int64_t margin = 1'000'000'000;
     if (break_seconds_ == 0) return true;
-    return break_seconds_ > 0 &&
-           nanoseconds(asked) < nanoseconds(whole_seen_) + break_seconds_ * std::int64_t{1'000'000'000} - margin;
+    return break_seconds_ > 0 && asked < whole_seen_ + (break_seconds_ - 1) * nanoseconds_per_second;
 }
 
 bool linux_platform::read_some(std::uint8_t* at, std::uint32_t want, std::uint32_t& got) {

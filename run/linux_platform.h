@@ -6,7 +6,6 @@
 #include <functional>
 #include <string>
 
-#include <time.h>
 #include <unistd.h>
 
 enum class chooser_kind { input, output };
@@ -67,7 +66,7 @@ private:
     int file_ = -1;
     bool leased_ = false;   // the open input is held under a write lease
     int break_seconds_ = -1;  // lease_break_time() when the lease was taken
-    timespec whole_seen_{};   // the last moment before which the lease was seen whole
+    std::int64_t whole_seen_ = 0;  // the last moment (monotonic ns) before which the lease was seen whole
     bool direct_ = false;   // the output is being written with O_DIRECT
     bool unnamed_ = false;  // the open output has no name yet
     std::uint64_t output_offset_ = 0;
