@@ -30,6 +30,9 @@ inline constexpr std::uint32_t group_blocks = 4;
 #else
 inline constexpr std::uint32_t group_blocks = 8;
 #endif
+#ifndef BLOWFISH_GROUP_BLOCKS
+static_assert((group_blocks & (group_blocks - 1)) == 0);
+#endif
 
 // The halves of N blocks, each read big-endian: L from bytes 0 to 3, R from bytes 4 to 7.
 template <unsigned N>
