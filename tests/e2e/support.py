@@ -215,9 +215,16 @@ class Keyboard:
             else:
                 self.xdotool("key", "--window", window, f"U{ord(run):04X}")
 
-    def selection(self):  # the text selected last
-        return subprocess.run(["xclip", "-o", "-selection", "primary", "-t", "UTF8_STRING"], env=self.environment,
-                              capture_output=True, timeout=WAIT_SECONDS).stdout.decode(errors="replace")
+    def selection(self, seconds=5):
+        """The text selected last, or None when its owner gave no answer within seconds, said in the
+        case's output: X drops a request that reaches the owner just after the window that owns the
+        selection is gone, and xclip would wait for the answer for ever."""
+        try:
+            return subprocess.run(["xclip", "-o", "-selection", "primary", "-t", "UTF8_STRING"], env=self.environment,
+                                  capture_output=True, timeout=seconds).stdout.decode(errors="replace")
+        except subprocess.TimeoutExpired:
+            print(f"the primary selection was not given within {seconds} s")
+            return None
 
     def field_holds(self, window, text):
         """Whether the focused text field of window holds exactly text: selecting it all (ctrl+a)
