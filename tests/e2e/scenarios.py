@@ -125,7 +125,8 @@ def expect_runs(backend, runs, created=None, obstacle=None, **options):
         for answers in ([answer] + ([path(run.output)] if run.output else []) for answer in inputs):
             shown, code = backend.run(run.program, answers, obstacle, **options)
             what = f"{run.program} answered {answers}"
-            expect(tuple(shown) == run.dialogs(), f"{what} showed the dialogs {shown}, not {run.dialogs()}")
+            expect(tuple(shown) == run.dialogs(),
+                   f"{what} showed the dialogs {shown}, not {run.dialogs()}, and ended with code {code}")
             expect(code == 0, f"{what} ended with code {code}, not 0")
     expect_unchanged(before, snapshot(backend.folder), [name for name in created if name not in before])
     for name, (direction, source) in created.items():
@@ -180,6 +181,8 @@ def main(backend_name, own_cases, backend_class, options=(), unlisted=None):
         return skipped(args.case, reason, getattr(backend_class, "skips_fail_in_ci", False))
     except Failure as failure:
         print(f"{args.case}: {failure}", file=sys.stderr)
+        if backend and hasattr(backend, "printed"):
+            print(f"what the programs printed:\n{backend.printed()}", file=sys.stderr)
         return 1
     finally:
         if backend:

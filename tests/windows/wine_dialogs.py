@@ -94,7 +94,7 @@ def prepare_i386(binfmt="/proc/sys/fs/binfmt_misc"):
 def wine_environment(args):
     with open(os.path.join(args.state, "display")) as display:  # ":N PID" of the session's Xvfb
         return {**os.environ, "DISPLAY": display.read().split()[0], "WINEPREFIX": os.path.join(args.state, "prefix"),
-                "WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml=",
+                "WINEDEBUG": "-all,err+all", "WINEDLLOVERRIDES": "mscoree,mshtml=",
                 **({"WINEARCH": "win32"} if os.path.basename(args.wine) == "wine" else {})}
 
 
@@ -150,6 +150,7 @@ class Wine:
         self.environment = wine_environment(args)
         self.keyboard = Keyboard(self.environment["DISPLAY"])
         self.log = open(os.path.join(args.state, "session.log"), "a")
+        self.log_start = self.log.tell()
         self.folder = tempfile.mkdtemp(prefix="bf", dir="/tmp")
         # Devices typed into the open dialog as they stand, and how CreateFileA must be given them.
         self.device_names = {"NUL": r"[A-Z]:\\\\(.*\\\\)?NUL", windows_path(self.folder) + "\\NUL": r".*\\\\NUL",
@@ -163,6 +164,11 @@ class Wine:
     def close(self):
         shutil.rmtree(self.folder)
         self.log.close()
+
+    def printed(self):  # what Wine and the programs wrote to the session's log during this case
+        with open(self.log.name, errors="replace") as log:
+            log.seek(self.log_start)
+            return log.read()[-4000:]
 
     @contextlib.contextmanager
     def obstacle(self, kind, path):
