@@ -18,7 +18,6 @@
 namespace {
 
 std::atomic<bool> reading{false};  // the paused read has begun
-std::atomic<bool> paused{false};   // the pause has been taken
 
 bool on_main_thread() { return gettid() == getpid(); }
 
@@ -62,8 +61,7 @@ extern "C" {
 ssize_t read(int descriptor, void* into, size_t count) {
     static const auto real = next<ssize_t (*)(int, void*, size_t)>("read");
     const char* watched = std::getenv("PAUSE_READ_OF");
-    if (watched != nullptr && !paused && on_main_thread() && names(descriptor, watched)) {
-        paused = true;
+    if (watched != nullptr && !reading && on_main_thread() && names(descriptor, watched)) {
         reading = true;
         sleep_for(std::atof(std::getenv("PAUSE_SECONDS") ? std::getenv("PAUSE_SECONDS") : "4"));
     }
