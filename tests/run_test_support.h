@@ -165,9 +165,9 @@ inline const passwd& nobody() {
 
 // Drops root for good and becomes the user nobody, in a child process.
 inline bool become_nobody() {
-    const passwd* user = getpwnam("nobody");
-    return user && setgroups(0, nullptr) == 0 && setresgid(user->pw_gid, user->pw_gid, user->pw_gid) == 0 &&
-           setresuid(user->pw_uid, user->pw_uid, user->pw_uid) == 0 && geteuid() == user->pw_uid;
+    const passwd& user = nobody();
+    return setgroups(0, nullptr) == 0 && setresgid(user.pw_gid, user.pw_gid, user.pw_gid) == 0 &&
+           setresuid(user.pw_uid, user.pw_uid, user.pw_uid) == 0 && geteuid() == user.pw_uid;
 }
 
 // The cases that need another user (a file of another user, a run as nobody) take it as root, who
